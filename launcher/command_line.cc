@@ -1,0 +1,122 @@
+#include "launcher/command_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifndef SFX_TOOLSET
+#define SFX_TOOLSET "pvk 4.28.0-75"
+#endif
+
+namespace {
+
+constexpr char kProgramName[] = "SelfExtractor";
+constexpr char kProgramVersion[] = "1.0";
+constexpr char kSourceRevision[] = "N/A";
+
+bool is_one_of(const char* arg, std::initializer_list<const char*> words) {
+  for (const char* word : words) {
+    if (std::strcmp(arg, word) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string derive_program_name(const std::string& argv0) {
+  std::string name = argv0;
+  if (std::string::size_type slash = name.rfind('/'); slash != std::string::npos) {
+    name.erase(0, slash + 1);
+  }
+  if (std::string::size_type backslash = name.rfind('\\'); backslash != std::string::npos) {
+    name.erase(0, backslash + 1);
+  }
+  if (std::string::size_type dot = name.rfind('.'); dot != std::string::npos) {
+    if (dot > 0) {
+      name.erase(dot);
+    } else {
+      name.erase(0, 1);  // A leading dot alone marks a hidden file, not an extension.
+    }
+  }
+  return name;
+}
+
+int scan_arguments(int argc, const char* const* argv, std::string& passthrough_args,
+                   LaunchContext& ctx) {
+  ctx.program_name = derive_program_name(argv[0]);
+  for (int i = 1; i < argc;) {
+    const char* arg = argv[i];
+    bool forward = true;
+    int step = 1;
+    if (std::strcmp(arg, kNoExtractListOption) == 0) {
+      ctx.no_extract_list = true;
+    } else if (std::strcmp(arg, "--sfx-no-pause") == 0) {
+      forward = false;
+    } else if (std::strcmp(arg, "--sfx-extract-dir") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr,
+                     "-E- Destination directory not specified with --sfx-extract-dir option\n");
+        return -1;
+      }
+      ctx.extract_dir = argv[i + 1];
+      ctx.extract_dir_given = true;
+      forward = false;
+      step = 2;
+    } else if (std::strcmp(arg, kExtractOnlyOption) == 0) {
+      ctx.extract_only = true;
+      forward = false;
+    } else if (is_one_of(arg, {"-v", "--version"})) {
+      ctx.version_requested = true;
+    } else if (is_one_of(arg, {"-h", "--help"})) {
+      ctx.help_requested = true;
+    } else if (is_one_of(arg, {"-d", "--dev"})) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "-E- Devices is not Specified\n");
+        return -1;
+      }
+      // The device itself is examined in the next round like any other argument.
+      ctx.device_option = std::string("-d ") + argv[i + 1];
+    } else if (is_one_of(arg, {"--no", "--query", "--online-query-psid"})) {
+      ctx.query_requested = true;
+    }
+    if (forward) {
+      if (i > 1) passthrough_args += ' ';
+      passthrough_args += arg;
+    }
+    i += step;
+  }
+  if (ctx.extract_only && !ctx.extract_dir_given && !ctx.no_extract_list) {
+    std::fprintf(stderr,
+                 "-E- --sfx-extract-only option must be used in conjunction with "
+                 "--sfx-extract-dir option\n");
+    return -1;
+  }
+  return 0;
+}
+
+void print_sfx_options_help(const LaunchContext& ctx) {
+  std::fputs(
+      "\n"
+      "SELF EXTRACTOR OPTIONS\n"
+      "        --sfx-extract-dir <dir>       : Use <dir> for temporary files during execution\n",
+      stdout);
+  if (!ctx.no_extract_list) {
+    std::fputs(
+        "        --sfx-extract-only            : Do not execute, only extract files to a "
+        "location\n"
+        "                                        specified through the --sfx-extract-dir "
+        "option\n",
+        stdout);
+  }
+  std::fputs("\n", stdout);
+}
+
+void print_version_line() {
+  char line[1024] = {};
+  int used = std::snprintf(line, sizeof line, "%s %s, ", kProgramName, kProgramVersion);
+  if (used > 0 && static_cast<size_t>(used) < sizeof line) {
+    std::snprintf(line + used, sizeof line - static_cast<size_t>(used),
+                  "%s, built on %s, %s. Git SHA Hash: %s", SFX_TOOLSET, __DATE__, __TIME__,
+                  kSourceRevision);
+  }
+  std::printf("%s\n", line);
+}

@@ -1,0 +1,127 @@
+#include "launcher/launch.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "command/command_lists.h"
+#include "command/run.h"
+#include "extract/extract.h"
+#include "launcher/command_line.h"
+#include "launcher/launch_context.h"
+#include "launcher/work_dirs.h"
+#include "payload/carve.h"
+
+namespace {
+
+// Runs the extra-tool commands in order; the status of the last one is the result.
+int run_extra_tool_commands() {
+  int status = 0;
+  for (size_t i = 0; i < extra_commands.size(); ++i) {
+    std::printf("\n-I- Executing cmd : %s\n", display_commands[i].c_str());
+    std::fflush(stdout);  // The line belongs before the command's own output.
+    status = map_shell_status(run_shell(extra_commands[i]));
+  }
+  return status;
+}
+
+// Removes what the run created: the whole temporary work root, or in the user's directory
+// archive.zip and (unless the unpacked files are what the user asked for) the payload dir.
+void clean_up(const LaunchContext& ctx, const CarveResult& carve, const std::string& work_root,
+              const std::string& payload_dir, bool keep_payload_dir) {
+  if (ctx.extract_dir_given) {
+    if (carve.archive_created) unlink(carve.archive_path.c_str());
+    if (!keep_payload_dir) remove_tree(payload_dir);
+  } else {
+    remove_tree(work_root);
+  }
+}
+
+}  // namespace
+
+int run_launch(int argc, char** argv) {
+  LaunchContext ctx;
+  CarveResult carve;
+  std::string passthrough_args;
+  std::string temp_env_value;
+  std::string work_root;
+
+  if (argc < 1 || argv[0] == nullptr) {
+    std::fputs("-E- Missing program name: the argument vector is empty\n", stderr);
+    return EXIT_LAUNCH_FAILURE;
+  }
+  if (init_launch_context(ctx, argv[0]) != 0) return EXIT_LAUNCH_FAILURE;
+  if (scan_arguments(argc, argv, passthrough_args, ctx) != 0) return EXIT_LAUNCH_FAILURE;
+  if (resolve_work_root(ctx, temp_env_value, work_root) != 0) {
+    std::fputs("-I- Please consider using the following options:\n", stdout);
+    print_sfx_options_help(ctx);
+    if (ctx.version_requested) print_version_line();
+    return EXIT_LAUNCH_FAILURE;
+  }
+
+  ctx.program_name += "-dir";
+  work_root = make_absolute(work_root);
+  const std::string payload_dir = work_root + "/" + ctx.program_name;
+
+  int launch_status = EXIT_LAUNCH_FAILURE;
+  bool extraction_incomplete = false;
+  do {
+    if (int err = create_fresh_directory(payload_dir); err != 0) {
+      std::fprintf(stderr, "-E- Failed to create directory %s: %s\n", payload_dir.c_str(),
+                   std::strerror(err));
+      break;
+    }
+    if (carve_archive(ctx.self_path, work_root, carve) < 0) break;
+
+    if (carve.command_template.find(kNoExtractListOption) != std::string::npos) {
+      ctx.no_extract_list = true;
+    }
+    if (ctx.no_extract_list && ctx.extract_only) {
+      // The payload's own tool handles extract-only mode; hand the option on to it.
+      passthrough_args += ' ';
+      passthrough_args += kExtractOnlyOption;
+      ctx.extract_only = false;
+    } else if (ctx.extract_only) {
+      std::printf("Extracting to %s ...", payload_dir.c_str());
+    }
+
+    int extracted = extract_archive(carve.archive_path.c_str(), payload_dir.c_str());
+    if (extracted == EXTRACT_ERR_OPEN) {
+      std::fputs("-E- No valid attachment found\n", stderr);
+      break;
+    }
+    if (extracted != EXTRACT_OK) {
+      std::fprintf(stderr, "-E- Failed to extract files to %s\n", payload_dir.c_str());
+      extraction_incomplete = true;
+      break;
+    }
+    if (ctx.extract_only) {
+      std::puts(" Done");
+      launch_status = 0;
+      break;
+    }
+    if (set_env_var("TEMP", temp_env_value) != 0) {
+      std::fputs("-E- Failed to set environment variable\n", stderr);
+      break;
+    }
+
+    if (ctx.version_requested) print_version_line();
+    launch_status = run_payload_command(carve, passthrough_args, payload_dir, ctx);
+    if (ctx.help_requested && !ctx.version_requested) print_sfx_options_help(ctx);
+
+    if (launch_status == 0 && !ctx.help_requested && !ctx.version_requested &&
+        !ctx.query_requested) {
+      launch_status = run_extra_tool_commands();
+    }
+  } while (false);
+
+  if (chdir(ctx.cwd.c_str()) != 0) {
+    std::fputs("-E- Failed to change directory.\n", stderr);
+    launch_status = 1;
+  }
+  // Half-extracted files are never left for the user, not even in extract-only mode.
+  clean_up(ctx, carve, work_root, payload_dir, ctx.extract_only && !extraction_incomplete);
+  return launch_status;
+}

@@ -1,0 +1,11 @@
+#ifndef LAUNCHER_LAUNCH_H_
+#define LAUNCHER_LAUNCH_H_
+
+/// The stub's whole run: reads the command line, prepares the work root, carves and unpacks
+/// the appended archive, runs the payload command and cleans up.
+/// Returns the exit status: the payload command's (or the last extra-tool command's) exit
+/// code, -1 when the shell cannot be started, EXIT_LAUNCH_FAILURE (252) for a failure of the
+/// launcher's own stages, or 1 when the return to the start directory fails.
+int run_launch(int argc, char** argv);
+
+#endif  // LAUNCHER_LAUNCH_H_

@@ -1,0 +1,3 @@
+#include "launcher/launch.h"
+
+int main(int argc, char** argv) { return run_launch(argc, argv); }

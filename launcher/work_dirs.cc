@@ -1,0 +1,168 @@
+#include "launcher/work_dirs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr char kTempRootTemplate[] = "/tmp/sfxter_XXXXXX";
+constexpr char kSelfExeLink[] = "/proc/self/exe";
+constexpr int kPathBufferSize = 1024;
+
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+bool is_directory_at(int dir_fd, const char* name, unsigned char d_type) {
+  if (d_type != DT_UNKNOWN) return d_type == DT_DIR;
+  struct stat st;
+  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Empties the directory open as `dir_fd`. Reads the entries with getdents64 into a small
+// stack buffer and makes passes until one finds nothing more to remove, because removing
+// entries while reading a directory may let the read skip some. Async-signal-safe.
+void remove_directory_contents(int dir_fd) {
+  alignas(8) char buffer[2048];
+  for (;;) {
+    bool removed_any = false;
+    if (lseek(dir_fd, 0, SEEK_SET) != 0) return;
+    for (;;) {
+      long got = syscall(SYS_getdents64, dir_fd, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (long offset = 0; offset < got;) {
+        // struct linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
+        unsigned short record_length;
+        std::memcpy(&record_length, buffer + offset + 16, sizeof record_length);
+        unsigned char d_type = static_cast<unsigned char>(buffer[offset + 18]);
+        const char* name = buffer + offset + 19;
+        offset += record_length;
+        if (is_dot_or_dot_dot(name)) continue;
+        if (is_directory_at(dir_fd, name, d_type)) {
+          int child = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          if (child >= 0) {
+            remove_directory_contents(child);
+            close(child);
+          }
+          if (unlinkat(dir_fd, name, AT_REMOVEDIR) == 0) removed_any = true;
+        } else if (unlinkat(dir_fd, name, 0) == 0) {
+          removed_any = true;
+        }
+      }
+    }
+    if (!removed_any) return;
+  }
+}
+
+}  // namespace
+
+int init_launch_context(LaunchContext& ctx, const std::string& argv0) {
+  char buffer[kPathBufferSize] = {};
+  ctx.device_option.clear();
+  if (getcwd(buffer, sizeof buffer) == nullptr) {
+    std::fputs("-E- Failed to get CWD.", stderr);
+    return EXIT_LAUNCH_FAILURE;
+  }
+  ctx.cwd = buffer;
+
+  std::memset(buffer, 0, sizeof buffer);
+  if (readlink(kSelfExeLink, buffer, sizeof buffer - 1) >= 0) {
+    ctx.self_path = buffer;
+  } else if (!argv0.empty() && argv0[0] == '/') {
+    ctx.self_path = argv0;
+  } else {
+    ctx.self_path = ctx.cwd + "/" + argv0;
+  }
+
+  ctx.extract_dir_given = false;
+  ctx.extract_only = false;
+  ctx.help_requested = false;
+  ctx.version_requested = false;
+  ctx.query_requested = false;
+  ctx.no_extract_list = false;
+  return 0;
+}
+
+int resolve_work_root(const LaunchContext& ctx, std::string& temp_env_value,
+                      std::string& work_root) {
+  if (!ctx.extract_dir_given) return make_temp_work_root(temp_env_value, work_root);
+
+  int mode = file_mode(ctx.extract_dir);
+  if (mode == -1) {
+    std::fprintf(stderr, "-E- Failed to access directory %s: %s\n", ctx.extract_dir.c_str(),
+                 std::strerror(errno));
+    return -1;
+  }
+  if ((mode & S_IFMT) != S_IFDIR) {
+    std::fprintf(stderr, "-E- %s is not a directory\n", ctx.extract_dir.c_str());
+    return -1;
+  }
+  temp_env_value = ctx.extract_dir;
+  work_root = ctx.extract_dir;
+  return 0;
+}
+
+int make_temp_work_root(std::string& temp_env_value, std::string& work_root) {
+  temp_env_value = "/tmp";
+  char name[sizeof kTempRootTemplate];
+  std::memcpy(name, kTempRootTemplate, sizeof name);
+  if (mkdtemp(name) == nullptr) {
+    std::fputs("-E- Failed to create temporary directory\n", stderr);
+    return -1;
+  }
+  work_root = name;
+  return 0;
+}
+
+std::string make_absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string result = resolved;
+  std::free(resolved);
+  return result;
+}
+
+int make_directory(const std::string& path) {
+  return mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+}
+
+int create_fresh_directory(const std::string& path) {
+  int result = make_directory(path);
+  if (result != EEXIST) return result;
+  remove_tree(path);
+  return make_directory(path);
+}
+
+int remove_tree_raw(const char* path) {
+  if (path[0] == '\0' || std::strcmp(path, "/") == 0) return 0;
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
+  if (!S_ISDIR(st.st_mode)) return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+  int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    remove_directory_contents(dir_fd);
+    close(dir_fd);
+  }
+  return rmdir(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+int remove_tree(const std::string& path) { return remove_tree_raw(path.c_str()); }
+
+int set_env_var(const std::string& name, const std::string& value) {
+  return setenv(name.c_str(), value.c_str(), 1);
+}
+
+int file_mode(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode);
+}

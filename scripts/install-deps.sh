@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when any is missing.
+# Run as root it installs them with apt-get; otherwise it names the command to run.
+set -euo pipefail
+
+packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
+          libarchive-tools python3)
+if [[ "${1:-}" == "--all" ]]; then
+  # Fuzzing and benchmarks.
+  packages+=(clang-14 libclang-rt-14-dev hyperfine)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "missing packages: ${missing[*]}" >&2
+  echo "install them with: sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,283 @@
+#include "testing/test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <minizip/zip.h>
+
+extern char** environ;
+
+namespace sfx_testing {
+namespace {
+
+std::string from_env_or(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+#ifndef SFX_STUB_PATH
+#define SFX_STUB_PATH ""
+#endif
+#ifndef SFX_PACK_PATH
+#define SFX_PACK_PATH ""
+#endif
+
+std::string stub_path() { return from_env_or("SFX_STUB", SFX_STUB_PATH); }
+std::string pack_path() { return from_env_or("SFX_PACK", SFX_PACK_PATH); }
+
+RunResult run_program(const std::string& path, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+      pipe2(in_pipe, O_CLOEXEC) != 0) {
+    fail("pipe");
+  }
+  std::vector<std::string> argv_text;
+  argv_text.push_back(options.argv0.value_or(path));
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  if (!options.empty_argv) {
+    for (std::string& arg : argv_text) argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+
+  std::fflush(nullptr);
+  pid_t child = fork();
+  if (child < 0) fail("fork");
+  if (child == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(121);
+    for (const auto& [name, value] : options.env_set) setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& name : options.env_unset) unsetenv(name.c_str());
+    signal(SIGPIPE, SIG_DFL);
+    execve(path.c_str(), argv.data(), environ);
+    _exit(122);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (!options.stdin_data.empty()) {
+    // Small inputs only: they fit the pipe's buffer.
+    ssize_t ignored = write(in_pipe[1], options.stdin_data.data(), options.stdin_data.size());
+    (void)ignored;
+  }
+  close(in_pipe[1]);
+
+  RunResult result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_count = 2;
+  const std::time_t deadline = std::time(nullptr) + options.timeout_seconds;
+  bool killed = false;
+  while (open_count > 0) {
+    int ready = poll(fds, 2, 1000);
+    if (ready < 0 && errno != EINTR) break;
+    if (!killed && std::time(nullptr) > deadline) {
+      kill(child, SIGKILL);
+      killed = true;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      char buffer[65536];
+      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.term_signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+TempDir::TempDir() {
+  char name[] = "/tmp/sfx_test_XXXXXX";
+  if (mkdtemp(name) == nullptr) fail("mkdtemp");
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream data;
+  data << in.rdbuf();
+  return data.str();
+}
+
+void write_file(const std::string& path, const std::string& data, mode_t mode) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    if (!out) fail("write " + path);
+  }
+  if (chmod(path.c_str(), mode) != 0) fail("chmod " + path);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* entry = readdir(d)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> list_tree(const std::string& dir) {
+  std::vector<std::string> paths;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    std::string relative = std::filesystem::relative(it->path(), dir).string();
+    if (it->is_directory() && !it->is_symlink()) relative += "/";
+    paths.push_back(relative);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
+  return st.st_mode & 07777;
+}
+
+WorkRootWatch::WorkRootWatch() {
+  for (const std::string& name : list_dir("/tmp")) {
+    if (name.rfind("sfxter_", 0) == 0) before_.insert(name);
+  }
+}
+
+std::vector<std::string> WorkRootWatch::leftovers(const std::string& program_name) const {
+  std::vector<std::string> found;
+  for (const std::string& name : list_dir("/tmp")) {
+    if (name.rfind("sfxter_", 0) != 0 || before_.count(name) != 0) continue;
+    std::vector<std::string> inside = list_dir("/tmp/" + name);
+    bool ours = inside.empty() || program_name.empty();
+    for (const std::string& item : inside) {
+      if (item == program_name + "-dir") ours = true;
+    }
+    if (ours) found.push_back("/tmp/" + name);
+  }
+  return found;
+}
+
+std::tm ZipEntry::default_time() {
+  std::tm t = {};
+  t.tm_year = 2024;
+  t.tm_mon = 3;
+  t.tm_mday = 4;
+  t.tm_hour = 20;
+  t.tm_min = 31;
+  t.tm_sec = 8;
+  return t;
+}
+
+std::string make_zip(const std::vector<ZipEntry>& entries) {
+  TempDir scratch;
+  const std::string path = scratch / "out.zip";
+  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  if (zip == nullptr) fail("zipOpen64");
+  for (const ZipEntry& entry : entries) {
+    zip_fileinfo info = {};
+    info.tmz_date.tm_sec = static_cast<unsigned>(entry.mtime.tm_sec);
+    info.tmz_date.tm_min = static_cast<unsigned>(entry.mtime.tm_min);
+    info.tmz_date.tm_hour = static_cast<unsigned>(entry.mtime.tm_hour);
+    info.tmz_date.tm_mday = static_cast<unsigned>(entry.mtime.tm_mday);
+    info.tmz_date.tm_mon = static_cast<unsigned>(entry.mtime.tm_mon);
+    info.tmz_date.tm_year = static_cast<unsigned>(entry.mtime.tm_year);
+    info.external_fa = entry.external_attr.value_or(entry.unix_mode << 16);
+    const int method = entry.deflate ? Z_DEFLATED : 0;
+    const int version_made_by = (3 << 8) | 20;  // Unix, 2.0
+    if (zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0,
+                                nullptr, method, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS,
+                                DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, version_made_by,
+                                0, 0) != ZIP_OK ||
+        zipWriteInFileInZip(zip, entry.data.data(), static_cast<unsigned>(entry.data.size())) !=
+            ZIP_OK ||
+        zipCloseFileInZip(zip) != ZIP_OK) {
+      zipClose(zip, nullptr);
+      throw std::runtime_error("cannot add " + entry.name + " to the archive");
+    }
+  }
+  if (zipClose(zip, nullptr) != ZIP_OK) throw std::runtime_error("zipClose failed");
+  return read_file(path);
+}
+
+DistributableBuilder::DistributableBuilder() : stub(read_file(stub_path())) {}
+
+std::string DistributableBuilder::field(const std::string& text, size_t size) {
+  std::string result = text.substr(0, size);
+  result.resize(size, '\0');
+  return result;
+}
+
+std::string DistributableBuilder::big_endian32(std::uint32_t value) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>(value >> (24 - 8 * i));
+  return bytes;
+}
+
+std::string DistributableBuilder::bytes() const {
+  std::string out = stub + archive;
+  out += command_field.value_or(field(command, 256));
+  out += big_endian32(archive_length.value_or(static_cast<std::uint32_t>(archive.size())));
+  if (extra_tool_command) {
+    out += extra_tool_marker_field;
+    out += field(*extra_tool_command, 256);
+  }
+  out += version_marker_field;
+  out += layout_version_field;
+  out += trailing;
+  return out;
+}
+
+void DistributableBuilder::write(const std::string& path) const { write_file(path, bytes(), 0755); }
+
+}  // namespace sfx_testing

@@ -1,0 +1,122 @@
+#ifndef TESTING_TEST_UTIL_H_
+#define TESTING_TEST_UTIL_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Helpers shared by the unit and end-to-end tests: running a program as a user would,
+// scratch directories, the files left on disk, and writers for ZIP archives and
+// distributable files that can also make broken ones.
+namespace sfx_testing {
+
+/// The built stub and generator (overridable with the SFX_STUB and SFX_PACK variables).
+std::string stub_path();
+std::string pack_path();
+
+struct RunOptions {
+  std::string cwd;                                          ///< Empty: the test's own.
+  std::vector<std::pair<std::string, std::string>> env_set; ///< Variables to set.
+  std::vector<std::string> env_unset;                       ///< Variables to remove.
+  std::optional<std::string> argv0;  ///< argv[0] when it should differ from the path.
+  bool empty_argv = false;           ///< Start the program with no argv[0] at all.
+  std::string stdin_data;            ///< Fed to standard input, then closed.
+  int timeout_seconds = 120;         ///< The program is killed after this long.
+};
+
+struct RunResult {
+  int exit_code = -1;    ///< The exit status, or -1 when the program ended by a signal.
+  int term_signal = 0;   ///< The signal that ended the program, or 0.
+  std::string out;       ///< Everything written to standard output.
+  std::string err;       ///< Everything written to standard error.
+};
+
+/// Runs `path` with `args` (argv[1]...) and waits for it, collecting both output streams.
+RunResult run_program(const std::string& path, const std::vector<std::string>& args,
+                      const RunOptions& options = {});
+
+/// A scratch directory under /tmp, removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& data, mode_t mode = 0644);
+bool path_exists(const std::string& path);  ///< lstat succeeds.
+/// Names in `dir` (not recursive, sorted), or an empty list when it cannot be read.
+std::vector<std::string> list_dir(const std::string& dir);
+/// Every path below `dir`, relative to it, directories with a trailing "/", sorted.
+std::vector<std::string> list_tree(const std::string& dir);
+mode_t mode_of(const std::string& path);  ///< Permission bits (07777) of lstat.
+
+/// Watches /tmp for the launcher's temporary work roots ("/tmp/sfxter_*").
+class WorkRootWatch {
+ public:
+  WorkRootWatch();
+  /// Work roots that appeared since construction and are still there. Roots that other
+  /// launchers are using at the same time (holding a payload directory of another name
+  /// than `program_name` + "-dir") are not counted.
+  std::vector<std::string> leftovers(const std::string& program_name = "") const;
+
+ private:
+  std::set<std::string> before_;
+};
+
+/// One entry of a ZIP archive written by make_zip.
+struct ZipEntry {
+  std::string name;      ///< Stored name; a trailing "/" makes a directory entry.
+  std::string data;
+  std::uint32_t unix_mode = 0100644;  ///< Stored in the upper half of the external attributes.
+  std::optional<std::uint32_t> external_attr;  ///< Overrides unix_mode when set.
+  std::tm mtime = default_time();     ///< Stored as a local-time DOS date.
+  bool deflate = true;
+
+  static std::tm default_time();  ///< 2024-04-04 20:31:08.
+};
+
+/// A ZIP archive with `entries`, in order, written with minizip's zip API.
+std::string make_zip(const std::vector<ZipEntry>& entries);
+
+/// Writes a distributable file byte by byte: stub image, archive, trailer, trailing bytes.
+/// Every field can be replaced, so broken files can be made as easily as sound ones.
+struct DistributableBuilder {
+  std::string stub;     ///< The stub image; by default the built stub's bytes.
+  std::string archive;  ///< The appended archive bytes.
+  std::string command;  ///< The command template (NUL-padded to 256 bytes).
+  std::optional<std::string> command_field;     ///< Raw 256-byte command field.
+  std::optional<std::uint32_t> archive_length;  ///< Overrides the archive's real length.
+  std::optional<std::string> extra_tool_command;  ///< When set, an extra-tool section is written.
+  std::string extra_tool_marker_field = field("QVRT_EXTRA_TOOL_PATT:", 32);
+  std::string version_marker_field = field("QVRT_VERSION_PATT:", 32);
+  std::string layout_version_field = field("2.0", 8);
+  std::string trailing;  ///< Bytes after the layout version.
+
+  DistributableBuilder();
+  std::string bytes() const;
+  /// Writes bytes() to `path` with mode 0755.
+  void write(const std::string& path) const;
+
+  /// `text` NUL-padded to `size` bytes (cut to `size` when longer).
+  static std::string field(const std::string& text, size_t size);
+  /// `value` as 4 big-endian bytes.
+  static std::string big_endian32(std::uint32_t value);
+};
+
+}  // namespace sfx_testing
+
+#endif  // TESTING_TEST_UTIL_H_
