@@ -32,8 +32,8 @@ struct PayloadTrailer {
   static constexpr int SIZE = COMMAND_SIZE + ARCHIVE_LENGTH_SIZE + TAIL_SIZE;
   static constexpr char LAYOUT_VERSION[] = "2.0";
 
-  std::string command;            ///< The command template.
-  std::uint32_t archive_length;   ///< N.
+  std::string command;           ///< The command template.
+  std::uint32_t archive_length;  ///< N.
 };
 
 /// The optional section between archive_length and version_marker.
