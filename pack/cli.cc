@@ -1,0 +1,326 @@
+#include "pack/cli.h"
+
+#include <getopt.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "pack/create.h"
+#include "pack/inspect.h"
+
+#ifndef SFX_PACK_VERSION
+#define SFX_PACK_VERSION "0.0.0"
+#endif
+
+namespace {
+
+constexpr int MAX_JOBS = 256;
+
+constexpr char kMainHelp[] =
+    "Usage: sfx_pack COMMAND [OPTIONS] [ARGUMENTS]\n"
+    "\n"
+    "Makes, inspects and verifies self-extracting distributable files: the sfx_stub program\n"
+    "with a ZIP archive of a payload and a trailer holding the command to run appended.\n"
+    "\n"
+    "Commands:\n"
+    "  create   pack a directory, or an existing ZIP archive, behind the stub\n"
+    "  inspect  show a distributable file's trailer and entries\n"
+    "  verify   check a distributable file's trailer and every entry's CRC-32\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "Run 'sfx_pack COMMAND --help' for a command's options.\n"
+    "Exit status: 0 on success, 1 for a fault in an input file, 2 for a wrong command line.\n";
+
+constexpr char kCreateHelp[] =
+    "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--stub PATH]\n"
+    "                       [-l LEVEL] [-j JOBS] SOURCE\n"
+    "\n"
+    "Writes the distributable file OUT: the stub, an archive of SOURCE and the trailer.\n"
+    "SOURCE is a directory, packed recursively (symbolic links are followed), or an existing\n"
+    "ZIP archive, used unchanged. OUT appears, with mode 0755, only once it is complete.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output OUT        the file to write\n"
+    "  -c, --command TEMPLATE  the command the stub runs in the unpacked payload (at most 256\n"
+    "                          bytes); its first word names a program of the payload.\n"
+    "                          Placeholders: %argv% (the user's arguments), %current-dir%,\n"
+    "                          %ca-bundle.crt%\n"
+    "  -e, --extra-tool-command EXTRA_TOOL_COMMAND\n"
+    "                          a command run after TEMPLATE succeeded (at most 256 bytes);\n"
+    "                          placeholder: %device%\n"
+    "      --stub PATH         the stub to use (default: sfx_stub beside sfx_pack)\n"
+    "  -l, --level LEVEL       deflate level, 0 to 9 (default 6; 0 stores every file)\n"
+    "  -j, --jobs JOBS         compression threads (default: one per core)\n"
+    "  -h, --help              show this help and exit\n"
+    "  -V, --version           show the version and exit\n"
+    "\n"
+    "Entries are stored in sorted order; each is deflated or stored, whichever is smaller.\n"
+    "The same input gives the same file whatever the number of threads. When SOURCE_DATE_EPOCH\n"
+    "is set, no stored time is later than it.\n";
+
+constexpr char kInspectHelp[] =
+    "Usage: sfx_pack inspect [--json] FILE\n"
+    "\n"
+    "Shows what the distributable file FILE holds: layout version, trailing bytes, stub size,\n"
+    "archive offset and length, the command template, the extra-tool command and the entries\n"
+    "(mode, size, compressed size, method, time, name).\n"
+    "\n"
+    "Options:\n"
+    "      --json     print the same as a JSON document\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n";
+
+constexpr char kVerifyHelp[] =
+    "Usage: sfx_pack verify FILE\n"
+    "\n"
+    "Checks the distributable file FILE: its trailer, that the stub can unpack every entry,\n"
+    "and every entry's data against its CRC-32. Exits with 1, naming the entry, at the first\n"
+    "fault.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help and exit\n"
+    "  -V, --version  show the version and exit\n";
+
+int fail(const Status& status) {
+  std::fprintf(stderr, "sfx_pack: error: %s\n", status.message().c_str());
+  return status.exit_status();
+}
+
+int usage_error(const std::string& message) { return fail(Status::usage(message)); }
+
+int print_version() {
+  std::printf("sfx_pack %s (trailer layout %s)\n", SFX_PACK_VERSION,
+              PayloadTrailer::LAYOUT_VERSION);
+  return EXIT_PACK_OK;
+}
+
+// A whole decimal number in [low, high], or false.
+bool parse_number(const char* text, long low, long high, long& value) {
+  if (*text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtol(text, &end, 10);
+  return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+int default_jobs() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return count < MAX_JOBS ? count : MAX_JOBS;
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online < MAX_JOBS ? online : MAX_JOBS) : 1;
+}
+
+// The text of an option getopt_long did not accept: unknown, or `missing` its value.
+std::string bad_option(char** argv, bool missing) {
+  if (!missing && optopt != 0) return std::string("-") + static_cast<char>(optopt);
+  const char* text = argv[optind - 1];
+  const char* equals = std::strchr(text, '=');
+  return equals != nullptr ? std::string(text, equals) : std::string(text);
+}
+
+enum OptionCode { kHelp = 'h', kVersion = 'V', kStub = 1000, kJson };
+
+// The options every command shares and its own; the short option string starts with ':' so
+// that a missing argument is told apart from an unknown option.
+struct Parser {
+  std::string command;
+  std::string short_options;
+  std::vector<option> long_options;
+};
+
+// Runs getopt_long over argv[1..] (argv[0] being the command word); calls `handle` with each
+// option that is not --help or --version. Returns -1 to go on, or the exit status.
+template <typename Handler>
+int parse(int argc, char** argv, const Parser& parser, const char* help, Handler handle) {
+  std::vector<option> long_options = parser.long_options;
+  long_options.push_back({"help", no_argument, nullptr, kHelp});
+  long_options.push_back({"version", no_argument, nullptr, kVersion});
+  long_options.push_back({nullptr, 0, nullptr, 0});
+  const std::string short_options = ":" + parser.short_options + "hV";
+  optind = 0;  // Start getopt afresh.
+  opterr = 0;
+  bool help_wanted = false;
+  bool version_wanted = false;
+  for (;;) {
+    optopt = 0;
+    const int code = getopt_long(argc, argv, short_options.c_str(), long_options.data(), nullptr);
+    if (code == -1) break;
+    if (code == kHelp) {
+      help_wanted = true;
+    } else if (code == kVersion) {
+      version_wanted = true;
+    } else if (code == '?') {
+      return usage_error("unknown option " + quoted(bad_option(argv, false)) + " for " +
+                         parser.command + " (see 'sfx_pack " + parser.command + " --help')");
+    } else if (code == ':') {
+      return usage_error("the option " + quoted(bad_option(argv, true)) + " needs a value");
+    } else {
+      const int status = handle(code, optarg);
+      if (status >= 0) return status;
+    }
+  }
+  if (help_wanted) {
+    std::fputs(help, stdout);
+    return EXIT_PACK_OK;
+  }
+  if (version_wanted) return print_version();
+  return -1;
+}
+
+int run_create(int argc, char** argv) {
+  CreateOptions options;
+  options.archive.jobs = default_jobs();
+  bool output_given = false;
+  bool command_given = false;
+  const Parser parser{"create",
+                      "o:c:e:l:j:",
+                      {{"output", required_argument, nullptr, 'o'},
+                       {"command", required_argument, nullptr, 'c'},
+                       {"extra-tool-command", required_argument, nullptr, 'e'},
+                       {"stub", required_argument, nullptr, kStub},
+                       {"level", required_argument, nullptr, 'l'},
+                       {"jobs", required_argument, nullptr, 'j'}}};
+  const int parsed = parse(argc, argv, parser, kCreateHelp, [&](int code, const char* value) {
+    long number = 0;
+    switch (code) {
+      case 'o':
+        options.output = value;
+        output_given = true;
+        break;
+      case 'c':
+        options.command_template = value;
+        command_given = true;
+        break;
+      case 'e':
+        options.extra_tool_command = value;
+        break;
+      case kStub:
+        options.stub = value;
+        break;
+      case 'l':
+        if (!parse_number(value, 0, 9, number)) {
+          return usage_error("the level " + quoted(value) + " is not a number from 0 to 9");
+        }
+        options.archive.level = static_cast<int>(number);
+        break;
+      case 'j':
+        if (!parse_number(value, 1, MAX_JOBS, number)) {
+          return usage_error("the jobs " + quoted(value) + " is not a number from 1 to " +
+                             std::to_string(MAX_JOBS));
+        }
+        options.archive.jobs = static_cast<int>(number);
+        break;
+      default:
+        break;
+    }
+    return -1;
+  });
+  if (parsed >= 0) return parsed;
+  if (!output_given) return usage_error("create needs the output file: -o OUT");
+  if (!command_given) return usage_error("create needs the command template: -c TEMPLATE");
+  if (optind == argc) return usage_error("create needs the SOURCE directory or ZIP archive");
+  if (argc - optind > 1) {
+    return usage_error("create takes one SOURCE; " + quoted(argv[optind + 1]) + " is one too many");
+  }
+  options.source = argv[optind];
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    long long value = 0;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(epoch, &end, 10);
+    if (*epoch == '\0' || *end != '\0' || errno != 0 || value < 0) {
+      return usage_error("SOURCE_DATE_EPOCH " + quoted(epoch) + " is not a number of seconds");
+    }
+    options.time_cap = value;
+  }
+
+  CreateReport report;
+  const Status status = create_distributable(options, report);
+  for (const std::string& warning : report.warnings) {
+    std::fprintf(stderr, "sfx_pack: warning: %s\n", warning.c_str());
+  }
+  if (!status.is_ok()) return fail(status);
+  std::printf("%s: %zu entries, archive of %llu bytes after a stub of %llu bytes\n",
+              escaped(options.output).c_str(), report.entry_count,
+              static_cast<unsigned long long>(report.archive_length),
+              static_cast<unsigned long long>(report.stub_size));
+  return EXIT_PACK_OK;
+}
+
+// The one FILE operand of inspect and verify.
+int single_file(int argc, char** argv, const std::string& command, std::string& path) {
+  if (optind == argc) return usage_error(command + " needs a FILE");
+  if (argc - optind > 1) {
+    return usage_error(command + " takes one FILE; " + quoted(argv[optind + 1]) +
+                       " is one too many");
+  }
+  path = argv[optind];
+  return -1;
+}
+
+int run_inspect(int argc, char** argv) {
+  bool json = false;
+  const Parser parser{"inspect", "", {{"json", no_argument, nullptr, kJson}}};
+  int status = parse(argc, argv, parser, kInspectHelp, [&](int code, const char*) {
+    if (code == kJson) json = true;
+    return -1;
+  });
+  std::string path;
+  if (status < 0) status = single_file(argc, argv, "inspect", path);
+  if (status >= 0) return status;
+  DistributableInfo info;
+  const Status read = read_distributable(path, info);
+  if (!read.is_ok()) return fail(read);
+  const std::string text = json ? format_json(info) : format_text(info);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return EXIT_PACK_OK;
+}
+
+int run_verify(int argc, char** argv) {
+  const Parser parser{"verify", "", {}};
+  int status = parse(argc, argv, parser, kVerifyHelp, [](int, const char*) { return -1; });
+  std::string path;
+  if (status < 0) status = single_file(argc, argv, "verify", path);
+  if (status >= 0) return status;
+  std::string summary;
+  const Status verified = verify_distributable(path, summary);
+  if (!verified.is_ok()) return fail(verified);
+  std::printf("%s\n", summary.c_str());
+  return EXIT_PACK_OK;
+}
+
+}  // namespace
+
+int run_sfx_pack(int argc, char** argv) {
+  // A file-size limit then fails the write, which is cleaned up, instead of killing the process.
+  signal(SIGXFSZ, SIG_IGN);
+  if (argc < 2) {
+    return usage_error("no command given; use create, inspect or verify (see 'sfx_pack --help')");
+  }
+  const std::string command = argv[1];
+  if (command == "-h" || command == "--help") {
+    std::fputs(kMainHelp, stdout);
+    return EXIT_PACK_OK;
+  }
+  if (command == "-V" || command == "--version") return print_version();
+  if (command == "create") return run_create(argc - 1, argv + 1);
+  if (command == "inspect") return run_inspect(argc - 1, argv + 1);
+  if (command == "verify") return run_verify(argc - 1, argv + 1);
+  if (!command.empty() && command[0] == '-') {
+    return usage_error("unknown option " + quoted(command) + " (see 'sfx_pack --help')");
+  }
+  return usage_error("unknown command " + quoted(command) +
+                     "; use create, inspect or verify (see 'sfx_pack --help')");
+}

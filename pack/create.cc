@@ -1,0 +1,210 @@
+#include "pack/create.h"
+
+#include <limits.h>
+#include <minizip/unzip.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <set>
+
+#include "pack/output_file.h"
+#include "pack/source_tree.h"
+#include "payload/trailer.h"
+
+namespace {
+
+constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+struct UnzipCloser {
+  void operator()(void* handle) const { unzClose(handle); }
+};
+
+Status check_text(const std::string& what, const std::string& text) {
+  if (text.empty()) return Status::usage("the " + what + " is empty");
+  if (text.size() > static_cast<std::size_t>(PayloadTrailer::COMMAND_SIZE)) {
+    return Status::usage("the " + what + " is " + std::to_string(text.size()) +
+                         " bytes long; the trailer holds at most " +
+                         std::to_string(PayloadTrailer::COMMAND_SIZE));
+  }
+  return Status::ok();
+}
+
+// The stub's size, once it is known to be a regular file the archive can follow.
+Status check_stub(const std::string& path, std::uint64_t& size) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    return Status::input_fault("cannot read the stub " + quoted(path) + ": " + error_text(errno));
+  }
+  if (!S_ISREG(info.st_mode))
+    return Status::input_fault("the stub " + quoted(path) + " is not a file");
+  if (info.st_size == 0) return Status::input_fault("the stub " + quoted(path) + " is empty");
+  size = static_cast<std::uint64_t>(info.st_size);
+  if (size > MAX_ARCHIVE_OFFSET) {
+    return Status::input_fault("the stub " + quoted(path) + " is " + std::to_string(size) +
+                               " bytes long: the archive would start at 4 GiB or beyond, "
+                               "where the stub cannot find it");
+  }
+  return Status::ok();
+}
+
+// Lists an existing ZIP archive's entries without changing it: every stored name must be one
+// the stub can carry. Collects the names of executable files.
+Status check_zip_source(const std::string& path, std::set<std::string>& executables,
+                        std::size_t& entry_count) {
+  std::unique_ptr<void, UnzipCloser> zip(unzOpen64(path.c_str()));
+  if (!zip) {
+    return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
+  }
+  std::string name(65536, '\0');
+  entry_count = 0;
+  for (int result = unzGoToFirstFile(zip.get()); result != UNZ_END_OF_LIST_OF_FILE;
+       result = unzGoToNextFile(zip.get())) {
+    unz_file_info64 info;
+    if (result != UNZ_OK || unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size(),
+                                                    nullptr, 0, nullptr, 0) != UNZ_OK) {
+      return Status::input_fault("the ZIP archive " + quoted(path) + " is damaged");
+    }
+    const std::string stored(name.data(), info.size_filename);
+    const std::string fault = stored_name_fault(stored);
+    if (!fault.empty()) return Status::input_fault(fault);
+    const std::uint32_t mode = static_cast<std::uint32_t>(info.external_fa >> 16);
+    if (!stored.empty() && stored.back() != '/' && (mode & 0111) != 0) executables.insert(stored);
+    ++entry_count;
+  }
+  return Status::ok();
+}
+
+void warn_unless_executable(const std::string& what, const std::string& command,
+                            const std::set<std::string>& executables,
+                            std::vector<std::string>& warnings) {
+  const std::string word = first_word(command);
+  if (executables.count(word) != 0) return;
+  warnings.push_back("the " + what + "'s first word " + quoted(word) +
+                     " names no executable file of the payload");
+}
+
+// Appends the whole of `path` to `out`; sets `copied` to the bytes copied.
+Status copy_file(const std::string& path, std::FILE* out, const std::string& out_name,
+                 std::uint64_t& copied) {
+  copied = 0;
+  FileHandle in(std::fopen(path.c_str(), "rbe"));
+  if (!in) return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  std::string buffer(COPY_BUFFER_SIZE, '\0');
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in.get());
+    if (got > 0 && std::fwrite(buffer.data(), 1, got, out) != got) {
+      return Status::input_fault("cannot write " + quoted(out_name) + ": " + error_text(errno));
+    }
+    copied += got;
+    if (got < buffer.size()) break;
+  }
+  if (std::ferror(in.get())) {
+    return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  }
+  return Status::ok();
+}
+
+}  // namespace
+
+std::string default_stub_path() {
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return "sfx_stub";
+  const std::string path(self, static_cast<std::size_t>(length));
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "sfx_stub" : path.substr(0, slash + 1) + "sfx_stub";
+}
+
+std::string first_word(const std::string& command) {
+  return command.substr(0, command.find_first_of(" \t"));
+}
+
+Status create_distributable(const CreateOptions& options, CreateReport& report) {
+  report = CreateReport{};
+  Status status = check_text("command template", options.command_template);
+  if (status.is_ok() && options.extra_tool_command) {
+    status = check_text("extra-tool command", *options.extra_tool_command);
+  }
+  if (!status.is_ok()) return status;
+
+  const std::string stub = options.stub.empty() ? default_stub_path() : options.stub;
+  status = check_stub(stub, report.stub_size);
+  if (!status.is_ok()) return status;
+
+  struct stat source_info;
+  if (stat(options.source.c_str(), &source_info) != 0) {
+    return Status::input_fault("cannot read " + quoted(options.source) + ": " + error_text(errno));
+  }
+  const bool from_directory = S_ISDIR(source_info.st_mode);
+  std::vector<PackEntry> entries;
+  std::set<std::string> executables;
+  if (from_directory) {
+    status = scan_source(options.source, options.time_cap, entries);
+    if (!status.is_ok()) return status;
+    for (const PackEntry& entry : entries) {
+      if (!entry.is_directory && (entry.mode & 0111) != 0) executables.insert(entry.name);
+    }
+    report.entry_count = entries.size();
+  } else if (S_ISREG(source_info.st_mode)) {
+    status = check_zip_source(options.source, executables, report.entry_count);
+    if (!status.is_ok()) return status;
+    if (static_cast<std::uint64_t>(source_info.st_size) > options.archive.max_length) {
+      return Status::input_fault("the ZIP archive " + quoted(options.source) + " is " +
+                                 std::to_string(source_info.st_size) +
+                                 " bytes long; a distributable file carries at most " +
+                                 std::to_string(options.archive.max_length));
+    }
+  } else {
+    return Status::input_fault(quoted(options.source) +
+                               " is neither a directory nor a ZIP archive");
+  }
+  if (from_directory && options.archive.level == 0) {
+    const std::uint64_t length = stored_archive_length(entries);
+    if (length > options.archive.max_length) {
+      return Status::input_fault("the archive would be " + std::to_string(length) +
+                                 " bytes long; a distributable file carries at most " +
+                                 std::to_string(options.archive.max_length));
+    }
+  }
+  warn_unless_executable("command template", options.command_template, executables,
+                         report.warnings);
+  if (options.extra_tool_command) {
+    warn_unless_executable("extra-tool command", *options.extra_tool_command, executables,
+                           report.warnings);
+  }
+
+  OutputFile output;
+  status = output.open(options.output);
+  if (!status.is_ok()) return status;
+  std::uint64_t stub_copied = 0;
+  status = copy_file(stub, output.stream(), options.output, stub_copied);
+  if (!status.is_ok()) return status;
+  if (stub_copied != report.stub_size) {
+    return Status::input_fault("the stub " + quoted(stub) + " changed while it was copied");
+  }
+  if (from_directory) {
+    status = write_archive(entries, options.archive, output.stream(), report.archive_length);
+  } else {
+    status = copy_file(options.source, output.stream(), options.output, report.archive_length);
+    if (status.is_ok() && report.archive_length > options.archive.max_length) {
+      status = Status::input_fault("the ZIP archive " + quoted(options.source) +
+                                   " grew past the most a distributable file carries");
+    }
+  }
+  if (!status.is_ok()) return status;
+  const std::string trailer =
+      encode_trailer(options.command_template, static_cast<std::uint32_t>(report.archive_length),
+                     options.extra_tool_command);
+  if (std::fwrite(trailer.data(), 1, trailer.size(), output.stream()) != trailer.size()) {
+    return Status::input_fault("cannot write " + quoted(options.output) + ": " + error_text(errno));
+  }
+  return output.commit();
+}

@@ -1,0 +1,52 @@
+#ifndef PACK_CREATE_H_
+#define PACK_CREATE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pack/archive_writer.h"
+#include "pack/status.h"
+
+/// The furthest position at which a distributable file's archive may start: the stub carries
+/// the start as an unsigned 32-bit value.
+constexpr std::uint64_t MAX_ARCHIVE_OFFSET = 0xFFFFFFFFu;
+
+/// What `sfx_pack create` makes.
+struct CreateOptions {
+  std::string output;                             ///< The distributable file to write.
+  std::string command_template;                   ///< At most 256 bytes.
+  std::optional<std::string> extra_tool_command;  ///< At most 256 bytes.
+  std::string stub;    ///< The stub image; empty for "sfx_stub" beside the running program.
+  std::string source;  ///< A directory to pack, or a ZIP archive to use unchanged.
+  ArchiveOptions archive;
+  std::optional<std::int64_t> time_cap;  ///< Later stored times are replaced by this.
+};
+
+/// What create_distributable wrote, and what it warned about.
+struct CreateReport {
+  std::vector<std::string> warnings;  ///< Printed as "sfx_pack: warning: TEXT".
+  std::uint64_t stub_size = 0;
+  std::uint64_t archive_length = 0;
+  std::size_t entry_count = 0;
+};
+
+/// Writes the distributable file: the stub unchanged, the archive, the trailer. Everything the
+/// stub cannot carry is refused before anything is written: a text longer than 256 bytes, a
+/// stored name of 256 bytes or more, special files, symbolic links that lead nowhere or to a
+/// directory outside the source, a stub of 4 GiB or more, an archive known to reach 4 GiB.
+/// An archive that turns out too long while it is written is refused too. The file appears
+/// under its name, with mode 0755, only when it is complete; on every failure nothing is left.
+/// Returns a usage error for a wrong text, an input fault for everything else; in both cases
+/// `report.warnings` may hold warnings already.
+Status create_distributable(const CreateOptions& options, CreateReport& report);
+
+/// "sfx_stub" in the directory of the running program (resolved through /proc/self/exe).
+std::string default_stub_path();
+
+/// The first word of a command (the text before the first blank or tab).
+std::string first_word(const std::string& command);
+
+#endif  // PACK_CREATE_H_

@@ -1,0 +1,52 @@
+#ifndef PACK_INSPECT_H_
+#define PACK_INSPECT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/status.h"
+#include "payload/trailer.h"
+
+/// One entry of a distributable file's archive, as its central directory records it.
+struct EntryInfo {
+  std::string name;
+  std::uint64_t size = 0;
+  std::uint64_t compressed_size = 0;
+  std::uint32_t crc32 = 0;
+  int method = 0;  ///< 0 stored, 8 deflated, others unknown to the stub.
+  std::uint32_t version_made_by = 0;
+  std::uint32_t external_attributes = 0;  ///< The Unix mode is in the upper 16 bits.
+  int year = 0, month = 0, day = 0;       ///< The DOS date (month 1-12), local time.
+  int hour = 0, minute = 0, second = 0;
+
+  bool is_directory() const { return !name.empty() && name.back() == '/'; }
+  /// The Unix mode of the upper half of the external attributes (type and permission bits).
+  std::uint32_t unix_mode() const { return external_attributes >> 16; }
+};
+
+/// What a distributable file holds: its trailer and its archive's entries.
+struct DistributableInfo {
+  std::string path;
+  TrailerInfo trailer;
+  std::vector<EntryInfo> entries;
+};
+
+/// Reads the trailer and lists the archive of the distributable file `path`, made by any
+/// generator that follows the layout.
+/// Returns an input fault for a file that cannot be read, has no trailer, a trailer of another
+/// layout or a damaged one, or an appended archive that is no readable ZIP archive.
+Status read_distributable(const std::string& path, DistributableInfo& info);
+
+/// The text that `sfx_pack inspect` prints.
+std::string format_text(const DistributableInfo& info);
+/// The JSON document that `sfx_pack inspect --json` prints.
+std::string format_json(const DistributableInfo& info);
+
+/// Checks the distributable file `path`: its trailer, that the stub can carry the archive and
+/// every entry (start below 4 GiB, names below 256 bytes, stored or deflated, not encrypted),
+/// and every entry's data against its CRC-32. Returns an input fault naming the first entry at
+/// fault; on success sets `summary` to a one-line account.
+Status verify_distributable(const std::string& path, std::string& summary);
+
+#endif  // PACK_INSPECT_H_

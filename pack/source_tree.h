@@ -1,0 +1,42 @@
+#ifndef PACK_SOURCE_TREE_H_
+#define PACK_SOURCE_TREE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pack/status.h"
+
+/// One entry of the archive to be written.
+struct PackEntry {
+  std::string name;  ///< Stored name: relative, "/"-separated; a directory's ends in "/".
+  std::string path;  ///< Where a file's bytes are read from.
+  bool is_directory = false;
+  std::uint32_t mode = 0;  ///< The type bits (S_IFREG or S_IFDIR) and the permission bits.
+  std::uint64_t size = 0;  ///< A file's length in bytes; 0 for a directory.
+  std::int64_t mtime = 0;  ///< Modification time, seconds since the epoch, already capped.
+};
+
+/// The longest stored name the stub unpacks: its name buffer holds 256 bytes with the
+/// terminator.
+constexpr std::size_t MAX_STORED_NAME = 255;
+
+/// Why a stored name cannot be carried by the stub, or an empty text when it can: 256 bytes or
+/// more, or a backslash (the stub splits names at backslashes too, so such a file would land
+/// elsewhere, or as a directory).
+std::string stored_name_fault(const std::string& name);
+
+/// Walks the directory `source` and lists what the archive will hold: every file and every
+/// directory below it (the source directory itself is not stored), sorted by stored name in
+/// byte order, so that a directory always precedes what it contains. Symbolic links are
+/// followed: to a file anywhere, or to a directory inside `source`.
+/// Times later than `time_cap`, when set, are replaced by it.
+/// Returns an input fault, with `entries` unspecified, for: an entry that cannot be read, a
+/// special file (fifo, socket, device), a symbolic link that leads nowhere, to a directory
+/// outside `source`, or round in a loop, and a stored name the stub cannot carry.
+Status scan_source(const std::string& source, std::optional<std::int64_t> time_cap,
+                   std::vector<PackEntry>& entries);
+
+#endif  // PACK_SOURCE_TREE_H_
