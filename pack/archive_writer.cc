@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -23,6 +25,12 @@ namespace {
 
 // Deflate's window: each piece is primed with this many bytes of the file before it.
 constexpr std::uint64_t DICTIONARY_SIZE = 32 * 1024;
+// Pieces are deflated in blocks of this size, each first probed for random-looking bytes.
+constexpr std::uint64_t PROBE_BLOCK_SIZE = 64 * 1024;
+// Bits per byte from which a block may be random (random bytes give about 7.997 bits in a
+// block of 64 KiB; text about 5, machine code about 6).
+constexpr double MIN_RANDOM_ENTROPY = 7.99;
+constexpr int PROBE_TABLE_BITS = 14;
 // Buffer for reading a file again when it is stored after all.
 constexpr std::size_t REREAD_BUFFER_SIZE = 1024 * 1024;
 // "Version made by": Unix (3), format 2.0.
@@ -93,7 +101,7 @@ struct ChunkResult {
 // Deflates pieces of files with one reusable zlib stream.
 class ChunkCompressor {
  public:
-  explicit ChunkCompressor(int level) : level_(level) {
+  explicit ChunkCompressor(int level) : level_(level), current_level_(level) {
     if (level_ > 0) {
       ready_ =
           deflateInit2(&stream_, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
@@ -140,31 +148,102 @@ class ChunkCompressor {
   bool deflate_piece(const Bytef* piece, std::uint64_t length, std::uint64_t dictionary, bool last,
                      std::string& out) {
     if (deflateReset(&stream_) != Z_OK) return false;
+    if (current_level_ != level_ && !set_level(level_, out)) return false;
     if (dictionary > 0 &&
         deflateSetDictionary(&stream_, piece - dictionary, static_cast<uInt>(dictionary)) != Z_OK) {
       return false;
     }
-    out.resize(static_cast<size_t>(deflateBound(&stream_, length)) + 16);
-    stream_.next_in = const_cast<Bytef*>(piece);
-    stream_.avail_in = static_cast<uInt>(length);
-    std::size_t produced = 0;
-    for (;;) {
-      stream_.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
-      stream_.avail_out = static_cast<uInt>(out.size() - produced);
-      const int result = deflate(&stream_, last ? Z_FINISH : Z_SYNC_FLUSH);
-      produced = out.size() - stream_.avail_out;
-      if (result == Z_STREAM_ERROR) return false;
-      if (last ? result == Z_STREAM_END : stream_.avail_in == 0 && stream_.avail_out > 0) break;
-      out.resize(out.size() * 2);
+    out.resize(static_cast<size_t>(deflateBound(&stream_, length)) + 64);
+    produced_ = 0;
+    // Stretches of random-looking bytes (compressed or encrypted data) are passed through as
+    // stored blocks: deflate would search them for matches only to store them anyway.
+    for (std::uint64_t done = 0; done < length;) {
+      const std::uint64_t size = std::min<std::uint64_t>(PROBE_BLOCK_SIZE, length - done);
+      const Bytef* block = piece + done;
+      const std::uint64_t history = std::min<std::uint64_t>(DICTIONARY_SIZE, dictionary + done);
+      const int wanted = looks_incompressible(block, history, size) ? 0 : level_;
+      if (wanted != current_level_ && !set_level(wanted, out)) return false;
+      stream_.next_in = const_cast<Bytef*>(block);
+      stream_.avail_in = static_cast<uInt>(size);
+      while (stream_.avail_in > 0) {
+        if (!pump(Z_NO_FLUSH, out)) return false;
+      }
+      done += size;
     }
-    out.resize(produced);
+    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    for (;;) {
+      const int result = pump(flush, out);
+      if (result == 0) return false;
+      if (last ? result == Z_STREAM_END + 1 : stream_.avail_out > 0) break;
+    }
+    out.resize(produced_);
+    return true;
+  }
+
+  // One deflate call with room for its output in `out`; returns 0 on failure, otherwise the
+  // zlib result plus one.
+  int pump(int flush, std::string& out) {
+    if (out.size() - produced_ < 1024) out.resize(out.size() * 2);
+    stream_.next_out = reinterpret_cast<Bytef*>(out.data() + produced_);
+    stream_.avail_out = static_cast<uInt>(out.size() - produced_);
+    const int result = deflate(&stream_, flush);
+    produced_ = out.size() - stream_.avail_out;
+    return result == Z_STREAM_ERROR ? 0 : result + 1;
+  }
+
+  bool set_level(int level, std::string& out) {
+    for (;;) {
+      if (out.size() - produced_ < 1024) out.resize(std::max<std::size_t>(out.size() * 2, 4096));
+      stream_.next_out = reinterpret_cast<Bytef*>(out.data() + produced_);
+      stream_.avail_out = static_cast<uInt>(out.size() - produced_);
+      const int result = deflateParams(&stream_, level, Z_DEFAULT_STRATEGY);
+      produced_ = out.size() - stream_.avail_out;
+      if (result == Z_OK) break;
+      if (result != Z_BUF_ERROR) return false;
+    }
+    current_level_ = level;
+    return true;
+  }
+
+  // True when `size` bytes at `block` look random: every byte value about equally frequent
+  // and no stretch of 11 bytes or more repeated from the block or the `history` bytes before
+  // it (a repeated pattern can have evenly spread byte values yet deflate to nearly nothing).
+  bool looks_incompressible(const Bytef* block, std::uint64_t history, std::uint64_t size) {
+    if (size < PROBE_BLOCK_SIZE / 2) return false;
+    std::uint32_t counts[256] = {};
+    for (std::uint64_t i = 0; i < size; ++i) ++counts[block[i]];
+    double entropy = 0;
+    for (const std::uint32_t count : counts) {
+      if (count == 0) continue;
+      const double p = static_cast<double>(count) / static_cast<double>(size);
+      entropy -= p * std::log2(p);
+    }
+    if (entropy < MIN_RANDOM_ENTROPY) return false;
+    // The 8-byte sequences at every fourth position of the history and the block go into a
+    // table; a repeat at least 11 bytes long then meets one of them.
+    std::fill(table_.begin(), table_.end(), 0);
+    const Bytef* begin = block - history;
+    const std::uint64_t end = history + size - 8;
+    std::uint64_t repeats = 0;
+    for (std::uint64_t at = 0; at < end; ++at) {
+      std::uint64_t sequence;
+      std::memcpy(&sequence, begin + at, sizeof sequence);
+      std::uint64_t& slot = table_[(sequence * 0x9E3779B97F4A7C15ull) >> (64 - PROBE_TABLE_BITS)];
+      if (at >= history && slot == sequence && sequence != 0 && ++repeats > size / 1024) {
+        return false;
+      }
+      if (at % 4 == 0) slot = sequence;
+    }
     return true;
   }
 
   const int level_;
+  int current_level_;
   z_stream stream_ = {};
   bool ready_ = false;
   std::string input_;
+  std::size_t produced_ = 0;
+  std::vector<std::uint64_t> table_ = std::vector<std::uint64_t>(1u << PROBE_TABLE_BITS);
 };
 
 // Compresses the pieces of every file, in order, on `jobs` threads, and hands the results out
