@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -55,11 +56,24 @@ Status check_stub(const std::string& path, std::uint64_t& size) {
   return Status::ok();
 }
 
+// True for a file that begins with an end-of-central-directory record: an empty archive.
+bool starts_with_empty_end_record(const std::string& path) {
+  FileHandle file(std::fopen(path.c_str(), "rbe"));
+  char head[4] = {};
+  return file && std::fread(head, 1, sizeof head, file.get()) == sizeof head &&
+         std::memcmp(head, "PK\x05\x06", sizeof head) == 0;
+}
+
 // Lists an existing ZIP archive's entries without changing it: every stored name must be one
 // the stub can carry. Collects the names of executable files.
 Status check_zip_source(const std::string& path, std::set<std::string>& executables,
                         std::size_t& entry_count) {
   std::unique_ptr<void, UnzipCloser> zip(unzOpen64(path.c_str()));
+  if (!zip && starts_with_empty_end_record(path)) {
+    return Status::input_fault(
+        "the ZIP archive " + quoted(path) +
+        " has no entries; the stub cannot unpack an archive without entries");
+  }
   if (!zip) {
     return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
   }
@@ -153,6 +167,11 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
       if (!entry.is_directory && (entry.mode & 0111) != 0) executables.insert(entry.name);
     }
     report.entry_count = entries.size();
+    if (entries.empty()) {
+      // minizip, and so the stub, takes an archive without entries for no archive at all.
+      return Status::input_fault("the source directory " + quoted(options.source) +
+                                 " is empty; the stub cannot unpack an archive without entries");
+    }
   } else if (S_ISREG(source_info.st_mode)) {
     status = check_zip_source(options.source, executables, report.entry_count);
     if (!status.is_ok()) return status;

@@ -1,0 +1,306 @@
+#include "pack/create.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "payload/trailer.h"
+#include "testing/test_util.h"
+
+namespace {
+
+using sfx_testing::list_dir;
+using sfx_testing::make_zip;
+using sfx_testing::mode_of;
+using sfx_testing::read_file;
+using sfx_testing::TempDir;
+using sfx_testing::write_file;
+using sfx_testing::ZipEntry;
+
+constexpr char kStub[] = "#!stub image\n";
+
+ZipEntry zip_entry(const std::string& name, const std::string& data, std::uint32_t mode = 0100644) {
+  ZipEntry entry;
+  entry.name = name;
+  entry.data = data;
+  entry.unix_mode = mode;
+  return entry;
+}
+
+// A source tree, a stand-in stub and an empty output directory in `dir`.
+void prepare(const TempDir& dir, CreateOptions& options) {
+  write_file(dir / "stub", kStub, 0755);
+  ASSERT_EQ(mkdir((dir / "src").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "src/bin").c_str(), 0755), 0);
+  write_file(dir / "src/bin/run.sh", "#!/bin/sh\necho hello\n", 0755);
+  write_file(dir / "src/data.txt", "data\n", 0644);
+  ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+  options = CreateOptions{};
+  options.output = dir / "out/app.run";
+  options.command_template = "bin/run.sh %argv%";
+  options.stub = dir / "stub";
+  options.source = dir / "src";
+}
+
+class CreateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { prepare(dir_, options_); }
+
+  Status create() { return create_distributable(options_, report_); }
+
+  TempDir dir_;
+  CreateOptions options_;
+  CreateReport report_;
+};
+
+TEST_F(CreateTest, WritesStubArchiveAndTrailerAndNothingElse) {
+  const Status status = create();
+  ASSERT_TRUE(status.is_ok()) << status.message();
+  EXPECT_TRUE(report_.warnings.empty());
+  EXPECT_EQ(report_.entry_count, 3u);
+  EXPECT_EQ(report_.stub_size, sizeof kStub - 1);
+  EXPECT_EQ(list_dir(dir_ / "out"), std::vector<std::string>{"app.run"});
+  EXPECT_EQ(mode_of(options_.output), 0755u);
+
+  const std::string bytes = read_file(options_.output);
+  const std::string trailer = encode_trailer(
+      options_.command_template, static_cast<std::uint32_t>(report_.archive_length), std::nullopt);
+  ASSERT_EQ(bytes.size(), report_.stub_size + report_.archive_length + trailer.size());
+  EXPECT_EQ(bytes.substr(0, report_.stub_size), kStub);
+  EXPECT_EQ(bytes.substr(report_.stub_size, 4), "PK\x03\x04");
+  EXPECT_EQ(bytes.substr(bytes.size() - trailer.size()), trailer);
+
+  std::FILE* file = std::fopen(options_.output.c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  TrailerInfo info;
+  EXPECT_EQ(read_trailer(file, info), TrailerStatus::kOk);
+  std::fclose(file);
+  EXPECT_EQ(info.archive_offset, static_cast<std::int64_t>(report_.stub_size));
+  EXPECT_EQ(info.command, options_.command_template);
+  EXPECT_FALSE(info.has_extra_tool_section);
+}
+
+TEST_F(CreateTest, TextsOfExactly256BytesAndAnExtraToolSection) {
+  options_.command_template = "bin/run.sh " + std::string(245, 'c');
+  options_.extra_tool_command = std::string(256, 'e');
+  ASSERT_EQ(options_.command_template.size(), 256u);
+  ASSERT_TRUE(create().is_ok());
+  std::FILE* file = std::fopen(options_.output.c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  TrailerInfo info;
+  EXPECT_EQ(read_trailer(file, info), TrailerStatus::kOk);
+  std::fclose(file);
+  EXPECT_EQ(info.command, options_.command_template);
+  EXPECT_TRUE(info.has_extra_tool_section);
+  EXPECT_EQ(info.extra_tool_command, *options_.extra_tool_command);
+}
+
+TEST_F(CreateTest, ReplacesAnExistingOutputOnlyWhenComplete) {
+  write_file(options_.output, "previous", 0600);
+  options_.archive.max_length = 100;
+  write_file(dir_ / "src/big", std::string(5000, 'x') + "unique tail 1234567890");
+  EXPECT_EQ(create().exit_status(), EXIT_PACK_INPUT_FAULT);
+  EXPECT_EQ(read_file(options_.output), "previous");
+  EXPECT_EQ(list_dir(dir_ / "out"), std::vector<std::string>{"app.run"});
+
+  options_.archive.max_length = MAX_ARCHIVE_LENGTH;
+  ASSERT_TRUE(create().is_ok());
+  EXPECT_EQ(read_file(options_.output).substr(0, sizeof kStub - 1), kStub);
+  EXPECT_EQ(mode_of(options_.output), 0755u);
+}
+
+void make_sparse(const std::string& path, off_t size) {
+  write_file(path, "");
+  ASSERT_EQ(truncate(path.c_str(), size), 0);
+}
+
+struct Refusal {
+  const char* name;
+  std::function<void(CreateOptions&, const TempDir&)> setup;
+  int exit_status;
+  std::string message;  // "@" stands for the scratch directory.
+};
+
+TEST(CreateRefusals, NothingIsWritten) {
+  const Refusal refusals[] = {
+      {"template of 257 bytes",
+       [](CreateOptions& o, const TempDir&) { o.command_template = std::string(257, 'c'); },
+       EXIT_PACK_USAGE, "the command template is 257 bytes long; the trailer holds at most 256"},
+      {"empty template", [](CreateOptions& o, const TempDir&) { o.command_template = ""; },
+       EXIT_PACK_USAGE, "the command template is empty"},
+      {"extra-tool command of 257 bytes",
+       [](CreateOptions& o, const TempDir&) { o.extra_tool_command = std::string(257, 'e'); },
+       EXIT_PACK_USAGE, "the extra-tool command is 257 bytes long; the trailer holds at most 256"},
+      {"empty extra-tool command",
+       [](CreateOptions& o, const TempDir&) { o.extra_tool_command = ""; }, EXIT_PACK_USAGE,
+       "the extra-tool command is empty"},
+      {"missing stub", [](CreateOptions& o, const TempDir& d) { o.stub = d / "none"; },
+       EXIT_PACK_INPUT_FAULT, "cannot read the stub '@/none': No such file or directory"},
+      {"stub is a directory", [](CreateOptions& o, const TempDir& d) { o.stub = d / "src"; },
+       EXIT_PACK_INPUT_FAULT, "the stub '@/src' is not a file"},
+      {"empty stub",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "empty", "");
+         o.stub = d / "empty";
+       },
+       EXIT_PACK_INPUT_FAULT, "the stub '@/empty' is empty"},
+      {"stub of 4 GiB",
+       [](CreateOptions& o, const TempDir& d) {
+         make_sparse(d / "huge", off_t{1} << 32);
+         o.stub = d / "huge";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the stub '@/huge' is 4294967296 bytes long: the archive would start at 4 GiB or beyond, "
+       "where the stub cannot find it"},
+      {"missing source", [](CreateOptions& o, const TempDir& d) { o.source = d / "none"; },
+       EXIT_PACK_INPUT_FAULT, "cannot read '@/none': No such file or directory"},
+      {"source is no ZIP archive",
+       [](CreateOptions& o, const TempDir& d) { o.source = d / "stub"; }, EXIT_PACK_INPUT_FAULT,
+       "'@/stub' is neither a directory nor a ZIP archive"},
+      {"source is a fifo",
+       [](CreateOptions& o, const TempDir& d) {
+         ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+         o.source = d / "fifo";
+       },
+       EXIT_PACK_INPUT_FAULT, "'@/fifo' is neither a directory nor a ZIP archive"},
+      {"special file in the source",
+       [](CreateOptions&, const TempDir& d) {
+         ASSERT_EQ(mkfifo((d / "src/fifo").c_str(), 0644), 0);
+       },
+       EXIT_PACK_INPUT_FAULT, "'@/src/fifo' is a fifo; only files and directories can be packed"},
+      {"stored archive of 4 GiB",
+       [](CreateOptions& o, const TempDir& d) {
+         make_sparse(d / "src/huge", (off_t{1} << 32) - 100);
+         o.archive.level = 0;
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the archive would be 4294967600 bytes long; a distributable file carries at most "
+       "4294967295"},
+      {"ZIP archive with a long name",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "long.zip", make_zip({zip_entry(std::string(256, 'n'), "x")}));
+         o.source = d / "long.zip";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the stored name '" + std::string(256, 'n') +
+           "' is 256 bytes long; the stub unpacks names of at most 255 bytes"},
+      {"empty source directory",
+       [](CreateOptions& o, const TempDir& d) {
+         ASSERT_EQ(mkdir((d / "void").c_str(), 0755), 0);
+         o.source = d / "void";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the source directory '@/void' is empty; the stub cannot unpack an archive without "
+       "entries"},
+      {"empty ZIP archive",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "void.zip", make_zip({}));
+         o.source = d / "void.zip";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the ZIP archive '@/void.zip' has no entries; the stub cannot unpack an archive without "
+       "entries"},
+      {"output is a directory", [](CreateOptions& o, const TempDir& d) { o.output = d / "out"; },
+       EXIT_PACK_INPUT_FAULT, "the output '@/out' is a directory"},
+      {"output in a missing directory",
+       [](CreateOptions& o, const TempDir& d) { o.output = d / "out/none/app.run"; },
+       EXIT_PACK_INPUT_FAULT,
+       "cannot create a file beside '@/out/none/app.run': No such file or directory"},
+      {"archive growing too long",
+       [](CreateOptions& o, const TempDir& d) {
+         std::string noise(3000, '\0');
+         for (std::size_t i = 0; i < noise.size(); ++i)
+           noise[i] = static_cast<char>(i * i * 7 % 251 + i / 3);
+         write_file(d / "src/big", noise);
+         o.archive.max_length = 500;
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the archive would be longer than 500 bytes, the most a distributable file can carry"},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.name);
+    TempDir dir;
+    CreateOptions options;
+    prepare(dir, options);
+    refusal.setup(options, dir);
+    CreateReport report;
+    const Status status = create_distributable(options, report);
+    EXPECT_EQ(status.exit_status(), refusal.exit_status);
+    std::string expected = refusal.message;
+    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
+      expected.replace(at, 1, dir.path());
+    }
+    EXPECT_EQ(status.message(), expected);
+    EXPECT_TRUE(list_dir(dir / "out").empty());
+  }
+}
+
+struct WarningCase {
+  const char* command;
+  std::optional<std::string> extra;
+  std::vector<std::string> warnings;
+};
+
+TEST_F(CreateTest, WarnsWhenTheFirstWordNamesNoExecutableOfThePayload) {
+  const WarningCase cases[] = {
+      {"bin/run.sh %argv%", std::nullopt, {}},
+      {"bin/run.sh", std::string("bin/run.sh --reset"), {}},
+      {"data.txt -x",
+       std::nullopt,
+       {"the command template's first word 'data.txt' names no executable file of the payload"}},
+      {"missing\targ",
+       std::nullopt,
+       {"the command template's first word 'missing' names no executable file of the payload"}},
+      {" bin/run.sh",
+       std::nullopt,
+       {"the command template's first word '' names no executable file of the payload"}},
+      {"bin",
+       std::string("tool2 %device%"),
+       {"the command template's first word 'bin' names no executable file of the payload",
+        "the extra-tool command's first word 'tool2' names no executable file of the payload"}},
+  };
+  for (const WarningCase& c : cases) {
+    SCOPED_TRACE(c.command);
+    options_.command_template = c.command;
+    options_.extra_tool_command = c.extra;
+    ASSERT_TRUE(create().is_ok());
+    EXPECT_EQ(report_.warnings, c.warnings);
+  }
+}
+
+TEST_F(CreateTest, UsesAZipArchiveUnchanged) {
+  const std::string zip =
+      make_zip({zip_entry("bin/", ""), zip_entry("bin/tool", "#!/bin/sh\n", 0100755),
+                zip_entry("readme", "text")});
+  write_file(dir_ / "payload.zip", zip);
+  options_.source = dir_ / "payload.zip";
+  options_.command_template = "bin/tool %argv%";
+  ASSERT_TRUE(create().is_ok());
+  EXPECT_TRUE(report_.warnings.empty());
+  EXPECT_EQ(report_.entry_count, 3u);
+  const std::string expected = kStub + zip +
+                               encode_trailer(options_.command_template,
+                                              static_cast<std::uint32_t>(zip.size()), std::nullopt);
+  EXPECT_TRUE(read_file(options_.output) == expected);
+
+  options_.command_template = "readme";
+  ASSERT_TRUE(create().is_ok());
+  EXPECT_EQ(report_.warnings,
+            std::vector<std::string>{
+                "the command template's first word 'readme' names no executable file of the "
+                "payload"});
+}
+
+TEST(FirstWord, EndsAtTheFirstBlankOrTab) {
+  EXPECT_EQ(first_word("trevalo -u %argv%"), "trevalo");
+  EXPECT_EQ(first_word("a\tb"), "a");
+  EXPECT_EQ(first_word("alone"), "alone");
+  EXPECT_EQ(first_word(" lead"), "");
+}
+
+}  // namespace
