@@ -1,0 +1,544 @@
+// sfx_pack run as a user would: distributable files made from real payload directories,
+// looked into, checked, carved apart and run with the built stub; and every refusal, with its
+// message, its exit status and nothing left on disk.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/test_util.h"
+
+namespace {
+
+using sfx_testing::list_dir;
+using sfx_testing::list_tree;
+using sfx_testing::make_zip;
+using sfx_testing::mode_of;
+using sfx_testing::pack_path;
+using sfx_testing::read_file;
+using sfx_testing::run_program;
+using sfx_testing::RunOptions;
+using sfx_testing::RunResult;
+using sfx_testing::stub_path;
+using sfx_testing::TempDir;
+using sfx_testing::WorkRootWatch;
+using sfx_testing::write_file;
+using sfx_testing::ZipEntry;
+
+// A time zone far from UTC, with a half-hour offset, given to the generator and the stub alike:
+// both read DOS times as local time.
+const std::pair<std::string, std::string> kZone{"TZ", "XST-5:30"};
+
+const char kRunScript[] =
+    "#!/bin/sh\n"
+    "echo \"args: $*\"\n"
+    "find . | LC_ALL=C sort\n";
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937_64 engine(seed);
+  std::string data(size, '\0');
+  for (char& c : data) c = static_cast<char>(engine());
+  return data;
+}
+
+std::string text_bytes(std::size_t size) {
+  std::string data;
+  for (unsigned line = 0; data.size() < size; ++line) {
+    data += "entry " + std::to_string(line * 7919 % 10007) + ": firmware description text\n";
+  }
+  data.resize(size);
+  return data;
+}
+
+void set_time(const std::string& path, std::time_t seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+void make_dir(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
+
+// A payload with a script, files in nested directories, empty directories, executables, a
+// read-only file and a file large enough to be compressed in several pieces.
+void make_payload(const std::string& root) {
+  make_dir(root);
+  write_file(root + "/run.sh", kRunScript, 0755);
+  make_dir(root + "/bin");
+  write_file(root + "/bin/tool", "#!/bin/sh\necho tool\n", 0750);
+  make_dir(root + "/data");
+  make_dir(root + "/data/nested");
+  make_dir(root + "/data/nested/deep");
+  write_file(root + "/data/nested/deep/blob.bin", random_bytes(200000, 7), 0600);
+  write_file(root + "/data/big.txt", text_bytes(3 << 20));
+  write_file(root + "/data/read-only.txt", "fixed\n", 0444);
+  write_file(root + "/data/empty.txt", "");
+  make_dir(root + "/empty");
+  make_dir(root + "/hollow");
+  make_dir(root + "/hollow/inner");
+  std::time_t when = 1712262668;  // 2024-04-04
+  for (const std::string& name : list_tree(root)) {
+    set_time(root + "/" + name, when);
+    when += 86400 + 3601;  // Odd seconds too: DOS times keep two-second steps.
+  }
+}
+
+RunResult pack(const std::vector<std::string>& args, RunOptions options = {}) {
+  options.env_set.push_back(kZone);
+  return run_program(pack_path(), args, options);
+}
+
+// The number after "key": in a JSON text.
+std::uint64_t json_number(const std::string& json, const std::string& key) {
+  const std::size_t at = json.find("\"" + key + "\": ");
+  EXPECT_NE(at, std::string::npos) << key;
+  return at == std::string::npos ? 0 : std::stoull(json.substr(at + key.size() + 4));
+}
+
+// The archive of a distributable file, cut out as the stub does.
+std::string carve(const std::string& path) {
+  const RunResult inspected = pack({"inspect", "--json", path});
+  EXPECT_EQ(inspected.exit_code, 0) << inspected.err;
+  return read_file(path).substr(json_number(inspected.out, "archive_offset"),
+                                json_number(inspected.out, "archive_length"));
+}
+
+TEST(PackEndToEnd, RoundTripThroughTheStub) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  const std::string app = dir / "app.run";
+  const RunResult made = pack({"create", "-o", app, "-c", "run.sh %argv%", dir / "payload"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  EXPECT_EQ(made.err, "");
+  EXPECT_EQ(mode_of(app), 0755u);
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"app.run", "payload"}));
+
+  const RunResult verified = pack({"verify", app});
+  EXPECT_EQ(verified.exit_code, 0) << verified.err;
+  EXPECT_EQ(verified.out.rfind(app + ": OK, 13 entries, archive of ", 0), 0u) << verified.out;
+
+  // Unpacked by the stub: the same tree, contents, modes and times.
+  make_dir(dir / "x");
+  RunOptions zone;
+  zone.env_set.push_back(kZone);
+  WorkRootWatch watch;
+  const RunResult extracted =
+      run_program(app, {"--sfx-extract-dir", dir / "x", "--sfx-extract-only"}, zone);
+  ASSERT_EQ(extracted.exit_code, 0) << extracted.out << extracted.err;
+  const std::string root = dir / "payload";
+  const std::string copy = dir / "x/app-dir";
+  ASSERT_EQ(list_tree(copy), list_tree(root));
+  for (const std::string& name : list_tree(root)) {
+    if (name.back() == '/') continue;
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(read_file(copy + "/" + name) == read_file(root + "/" + name));
+    EXPECT_EQ(mode_of(copy + "/" + name), mode_of(root + "/" + name));
+    struct stat original, unpacked;
+    ASSERT_EQ(stat((root + "/" + name).c_str(), &original), 0);
+    ASSERT_EQ(stat((copy + "/" + name).c_str(), &unpacked), 0);
+    EXPECT_EQ(unpacked.st_mtime, original.st_mtime - original.st_mtime % 2);
+  }
+
+  // Run: the script gets the arguments and lists the unpacked payload; nothing is left.
+  const RunResult ran = run_program(app, {"alpha", "beta"}, zone);
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_NE(ran.out.find("args: alpha beta\n.\n./bin\n./bin/tool\n./data\n"), std::string::npos)
+      << ran.out;
+  EXPECT_NE(ran.out.find("./empty\n./hollow\n./hollow/inner\n./run.sh\n"), std::string::npos);
+  EXPECT_EQ(watch.leftovers("app"), std::vector<std::string>{});
+}
+
+TEST(PackEndToEnd, InspectShowsWhatAUserNeedsAndJsonForScripts) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  const std::string app = dir / "app.run";
+  ASSERT_EQ(pack({"create", "-o", app, "-c", "run.sh -v %argv%", "-e", "bin/tool %device%",
+                  dir / "payload"})
+                .exit_code,
+            0);
+  const RunResult text = pack({"inspect", app});
+  ASSERT_EQ(text.exit_code, 0) << text.err;
+  const std::string stub_size = std::to_string(read_file(stub_path()).size());
+  EXPECT_EQ(text.out.rfind("file:               " + app +
+                               "\n"
+                               "layout version:     2.0\n"
+                               "trailing bytes:     0\n"
+                               "stub size:          " +
+                               stub_size + " bytes\narchive offset:     " + stub_size + "\n",
+                           0),
+            0u)
+      << text.out;
+  EXPECT_NE(text.out.find("command template:   'run.sh -v %argv%'\n"
+                          "extra-tool command: 'bin/tool %device%'\n"
+                          "entries:            13\n"),
+            std::string::npos);
+  EXPECT_NE(
+      text.out.find(
+          "  -rwxr-x---            20            20  store    2024-04-06 03:01:08  bin/tool\n"),
+      std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("  drwxr-xr-x             0             0  store    "),
+            std::string::npos);
+
+  const RunResult json = pack({"inspect", "--json", app});
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  RunOptions feed;
+  feed.stdin_data = json.out;
+  const RunResult parsed =
+      run_program("/usr/bin/python3",
+                  {"-c",
+                   "import json, sys\n"
+                   "d = json.load(sys.stdin)\n"
+                   "e = {x['name']: x for x in d['entries']}\n"
+                   "print(d['layout_version'], d['trailing_bytes'], d['command_template'],\n"
+                   "      d['extra_tool_command'], len(d['entries']), e['bin/tool']['mode'],\n"
+                   "      e['data/big.txt']['method'], e['data/nested/deep/blob.bin']['method'],\n"
+                   "      e['empty/']['type'], d['stub_size'] == d['archive_offset'])"},
+                  feed);
+  EXPECT_EQ(parsed.exit_code, 0) << parsed.err;
+  EXPECT_EQ(parsed.out,
+            "2.0 0 run.sh -v %argv% bin/tool %device% 13 488 deflate store directory True\n");
+}
+
+TEST(PackEndToEnd, SameInputSameBytesWhateverTheThreads) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  std::string first;
+  for (const std::string jobs : {"1", "2", "5"}) {
+    const std::string out = dir / ("j" + jobs + ".run");
+    const RunResult made = pack({"create", "-j", jobs, "-o", out, "-c", "run.sh", dir / "payload"});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    if (first.empty()) {
+      first = read_file(out);
+    } else {
+      EXPECT_TRUE(read_file(out) == first) << jobs << " jobs";
+    }
+  }
+}
+
+TEST(PackEndToEnd, SourceDateEpochCapsStoredTimes) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  RunOptions options;
+  options.env_set.push_back({"SOURCE_DATE_EPOCH", "1000000000"});  // 2001-09-09 01:46:40 UTC
+  ASSERT_EQ(
+      pack({"create", "-o", dir / "a.run", "-c", "run.sh", dir / "payload"}, options).exit_code, 0);
+  // Later times no longer matter.
+  for (const std::string& name : list_tree(dir / "payload")) {
+    set_time(dir / ("payload/" + name), 1800000000);
+  }
+  ASSERT_EQ(
+      pack({"create", "-o", dir / "b.run", "-c", "run.sh", dir / "payload"}, options).exit_code, 0);
+  EXPECT_TRUE(read_file(dir / "a.run") == read_file(dir / "b.run"));
+  const RunResult json = pack({"inspect", "--json", dir / "a.run"});
+  EXPECT_NE(json.out.find("\"time\": \"2001-09-09T07:16:40\""), std::string::npos) << json.out;
+  EXPECT_EQ(json.out.find("\"time\": \"2024"), std::string::npos);
+}
+
+TEST(PackEndToEnd, InfoZipAcceptsTheCarvedArchive) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  ASSERT_EQ(pack({"create", "-o", dir / "app.run", "-c", "run.sh", dir / "payload"}).exit_code, 0);
+  write_file(dir / "carved.zip", carve(dir / "app.run"));
+  const RunResult tested = run_program("/usr/bin/unzip", {"-t", dir / "carved.zip"});
+  EXPECT_EQ(tested.exit_code, 0) << tested.out;
+  EXPECT_NE(tested.out.find("No errors detected in compressed data"), std::string::npos);
+  EXPECT_NE(tested.out.find("testing: data/nested/deep/blob.bin   OK"), std::string::npos);
+  const RunResult listed = run_program("/usr/bin/zipinfo", {dir / "carved.zip", "bin/tool"});
+  EXPECT_EQ(listed.out.rfind("-rwxr-x---  2.0 unx       20 b- stor 24-Apr-06 03:01 bin/tool\n", 0),
+            0u)
+      << listed.out;
+}
+
+TEST(PackEndToEnd, UsesAnExistingZipArchiveUnchanged) {
+  TempDir dir;
+  ZipEntry tool;
+  tool.name = "tool";
+  tool.data = "#!/bin/sh\necho \"zip payload $1\"\n";
+  tool.unix_mode = 0100755;
+  ZipEntry data;
+  data.name = "sub/data.txt";
+  data.data = "inside\n";
+  const std::string zip = make_zip({tool, data});
+  write_file(dir / "payload.zip", zip);
+  const RunResult made =
+      pack({"create", "-o", dir / "z.run", "-c", "tool %argv%", dir / "payload.zip"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  EXPECT_TRUE(carve(dir / "z.run") == zip);
+  WorkRootWatch watch;
+  const RunResult ran = run_program(dir / "z.run", {"works"});
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_NE(ran.out.find("zip payload works\n"), std::string::npos) << ran.out;
+  EXPECT_EQ(watch.leftovers("z"), std::vector<std::string>{});
+}
+
+TEST(PackEndToEnd, FindsTheStubBesideItselfOrTakesTheOneGiven) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  ASSERT_EQ(pack({"create", "-o", dir / "a.run", "-c", "run.sh", dir / "payload"}).exit_code, 0);
+  const std::string stub = read_file(stub_path());
+  EXPECT_TRUE(read_file(dir / "a.run").substr(0, stub.size()) == stub);
+
+  write_file(dir / "other-stub", "#!/bin/sh\nexit 7\n", 0755);
+  ASSERT_EQ(pack({"create", "--stub", dir / "other-stub", "-o", dir / "b.run", "-c", "run.sh",
+                  dir / "payload"})
+                .exit_code,
+            0);
+  EXPECT_EQ(read_file(dir / "b.run").substr(0, 19), "#!/bin/sh\nexit 7\nPK");
+}
+
+struct UsageCase {
+  std::vector<std::string> args;
+  std::string err;
+};
+
+TEST(PackEndToEnd, UsageErrorsExitWith2AndOneLine) {
+  const std::string long_text(257, 't');
+  const UsageCase cases[] = {
+      {{}, "no command given; use create, inspect or verify (see 'sfx_pack --help')"},
+      {{"frobnicate"},
+       "unknown command 'frobnicate'; use create, inspect or verify (see 'sfx_pack --help')"},
+      {{"--bogus"}, "unknown option '--bogus' (see 'sfx_pack --help')"},
+      {{"create", "-o", "x", "src"}, "create needs the command template: -c TEMPLATE"},
+      {{"create", "-c", "x", "src"}, "create needs the output file: -o OUT"},
+      {{"create", "-o", "x", "-c", "y"}, "create needs the SOURCE directory or ZIP archive"},
+      {{"create", "-o", "x", "-c", "y", "a", "b"}, "create takes one SOURCE; 'b' is one too many"},
+      {{"create", "-o"}, "the option '-o' needs a value"},
+      {{"create", "src", "--stub"}, "the option '--stub' needs a value"},
+      {{"create", "-q"}, "unknown option '-q' for create (see 'sfx_pack create --help')"},
+      {{"create", "--fast=1"}, "unknown option '--fast' for create (see 'sfx_pack create --help')"},
+      {{"create", "--json"}, "unknown option '--json' for create (see 'sfx_pack create --help')"},
+      {{"create", "-l", "10"}, "the level '10' is not a number from 0 to 9"},
+      {{"create", "--level=x"}, "the level 'x' is not a number from 0 to 9"},
+      {{"create", "-j", "0"}, "the jobs '0' is not a number from 1 to 256"},
+      {{"create", "-j", "2x"}, "the jobs '2x' is not a number from 1 to 256"},
+      {{"create", "-o", "x", "-c", long_text, "src"},
+       "the command template is 257 bytes long; the trailer holds at most 256"},
+      {{"create", "-o", "x", "-c", "y", "-e", long_text, "src"},
+       "the extra-tool command is 257 bytes long; the trailer holds at most 256"},
+      {{"create", "-o", "x", "-c", "", "src"}, "the command template is empty"},
+      {{"inspect"}, "inspect needs a FILE"},
+      {{"inspect", "a", "b"}, "inspect takes one FILE; 'b' is one too many"},
+      {{"verify"}, "verify needs a FILE"},
+      {{"verify", "--json", "f"},
+       "unknown option '--json' for verify (see 'sfx_pack verify --help')"},
+  };
+  TempDir dir;
+  for (const UsageCase& c : cases) {
+    SCOPED_TRACE(c.err);
+    RunOptions options;
+    options.cwd = dir.path();
+    const RunResult r = pack(c.args, options);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sfx_pack: error: " + c.err + "\n");
+  }
+  EXPECT_TRUE(list_dir(dir.path()).empty());
+
+  RunOptions epoch;
+  epoch.env_set.push_back({"SOURCE_DATE_EPOCH", "soon"});
+  const RunResult r = pack({"create", "-o", dir / "x", "-c", "y", dir.path()}, epoch);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "sfx_pack: error: SOURCE_DATE_EPOCH 'soon' is not a number of seconds\n");
+}
+
+TEST(PackEndToEnd, HelpAndVersionOnEveryCommand) {
+  for (const std::string command : {"", "create", "inspect", "verify"}) {
+    SCOPED_TRACE(command);
+    for (const std::string option : {"--help", "-h"}) {
+      std::vector<std::string> args = {option};
+      if (!command.empty()) args.insert(args.begin(), command);
+      const RunResult r = pack(args);
+      EXPECT_EQ(r.exit_code, 0);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.out.rfind("Usage: sfx_pack " + (command.empty() ? "COMMAND" : command), 0), 0u)
+          << r.out;
+    }
+    for (const std::string option : {"--version", "-V"}) {
+      std::vector<std::string> args = {option};
+      if (!command.empty()) args.insert(args.begin(), command);
+      const RunResult r = pack(args);
+      EXPECT_EQ(r.exit_code, 0);
+      EXPECT_EQ(r.out.rfind("sfx_pack ", 0), 0u);
+      EXPECT_NE(r.out.find(" (trailer layout 2.0)\n"), std::string::npos);
+    }
+  }
+}
+
+struct InputFault {
+  const char* name;
+  void (*setup)(const TempDir& dir, std::vector<std::string>& args);
+  int exit_code;
+  std::string err;  // "@" stands for the scratch directory.
+};
+
+void make_sparse(const std::string& path, off_t size) {
+  write_file(path, "");
+  ASSERT_EQ(truncate(path.c_str(), size), 0);
+}
+
+TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
+  const InputFault faults[] = {
+      {"name of 256 bytes",
+       [](const TempDir& d, std::vector<std::string>&) {
+         make_dir(d / "src/d");
+         write_file(d / ("src/d/" + std::string(254, 'n')), "");
+       },
+       1,
+       "the stored name 'd/" + std::string(254, 'n') +
+           "' is 256 bytes long; the stub unpacks names of at most 255 bytes"},
+      {"archive of 4 GiB",
+       [](const TempDir& d, std::vector<std::string>& args) {
+         make_sparse(d / "src/huge", off_t{1} << 32);
+         args.insert(args.begin() + 1, {"-l", "0"});
+       },
+       1,
+       "the archive would be 4294967539 bytes long; a distributable file carries at most "
+       "4294967295"},
+      {"archive starting at 4 GiB",
+       [](const TempDir& d, std::vector<std::string>& args) {
+         make_sparse(d / "stub", off_t{1} << 32);
+         args.insert(args.begin() + 1, {"--stub", d / "stub"});
+       },
+       1,
+       "the stub '@/stub' is 4294967296 bytes long: the archive would start at 4 GiB or beyond, "
+       "where the stub cannot find it"},
+      {"fifo",
+       [](const TempDir& d, std::vector<std::string>&) {
+         ASSERT_EQ(mkfifo((d / "src/pipe").c_str(), 0644), 0);
+       },
+       1, "'@/src/pipe' is a fifo; only files and directories can be packed"},
+      {"dangling link",
+       [](const TempDir& d, std::vector<std::string>&) {
+         ASSERT_EQ(symlink("gone", (d / "src/link").c_str()), 0);
+       },
+       1, "'@/src/link' is a symbolic link that leads nowhere"},
+      {"link to a directory outside",
+       [](const TempDir& d, std::vector<std::string>&) {
+         ASSERT_EQ(symlink("/usr", (d / "src/usr").c_str()), 0);
+       },
+       1, "'@/src/usr' is a symbolic link to the directory '/usr' outside the source directory"},
+      {"template of 257 bytes",
+       [](const TempDir&, std::vector<std::string>& args) { args[4] = std::string(257, 'c'); }, 2,
+       "the command template is 257 bytes long; the trailer holds at most 256"},
+      {"extra-tool command of 257 bytes",
+       [](const TempDir&, std::vector<std::string>& args) {
+         args.insert(args.begin() + 1, {"-e", std::string(257, 'e')});
+       },
+       2, "the extra-tool command is 257 bytes long; the trailer holds at most 256"},
+  };
+  for (const InputFault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    TempDir dir;
+    make_dir(dir / "src");
+    write_file(dir / "src/run.sh", kRunScript, 0755);
+    make_dir(dir / "out");
+    std::vector<std::string> args = {"create", "-o",     dir / "out/app.run",
+                                     "-c",     "run.sh", dir / "src"};
+    fault.setup(dir, args);
+    const RunResult r = pack(args);
+    std::string expected = fault.err;
+    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
+      expected.replace(at, 1, dir.path());
+    }
+    EXPECT_EQ(r.exit_code, fault.exit_code);
+    EXPECT_EQ(r.err, "sfx_pack: error: " + expected + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(list_dir(dir / "out").empty());
+  }
+}
+
+TEST(PackEndToEnd, AFailedWriteLeavesNoFile) {
+  TempDir dir;
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  write_file(dir / "src/noise", random_bytes(4 << 20, 3));
+  make_dir(dir / "out");
+  write_file(dir / "out/app.run", "previous version");
+  // A file-size limit of about 1 MiB past the stub (in 512-byte blocks, or 1 KiB ones).
+  const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
+  const RunResult r = run_program("/bin/sh", {"-c",
+                                              "trap '' XFSZ; ulimit -f " + std::to_string(blocks) +
+                                                  "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
+                                              pack_path(), dir / "out/app.run", dir / "src"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.rfind("sfx_pack: error: cannot write ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << r.err;
+  EXPECT_EQ(list_dir(dir / "out"), std::vector<std::string>{"app.run"});
+  EXPECT_EQ(read_file(dir / "out/app.run"), "previous version");
+}
+
+TEST(PackEndToEnd, ATerminatedRunLeavesNoFile) {
+  TempDir dir;
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  make_sparse(dir / "src/zeros", off_t{3} << 30);  // Takes seconds to deflate.
+  make_dir(dir / "out");
+  const std::string pack_program = pack_path();
+  const std::string out = dir / "out/app.run";
+  const std::string src = dir / "src";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(pack_program.c_str(), pack_program.c_str(), "create", "-o", out.c_str(), "-c", "run.sh",
+          src.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Once the temporary file is there, the run is writing.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (list_dir(dir / "out").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const std::vector<std::string> during = list_dir(dir / "out");
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_EQ(during[0].rfind(".app.run.", 0), 0u) << during[0];
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_TRUE(list_dir(dir / "out").empty());
+}
+
+TEST(PackEndToEnd, InspectAndVerifyRejectAFileWithoutTrailer) {
+  TempDir dir;
+  write_file(dir / "plain", "just some bytes, no trailer\n");
+  for (const std::string command : {"inspect", "verify"}) {
+    const RunResult r = pack({command, dir / "plain"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sfx_pack: error: '" + (dir / "plain") +
+                         "' has no trailer: it is not a distributable file\n");
+  }
+}
+
+TEST(PackEndToEnd, VerifyNamesADamagedEntry) {
+  TempDir dir;
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  write_file(dir / "src/noise", random_bytes(5000, 9));  // Stored: a flipped byte stays a byte.
+  ASSERT_EQ(pack({"create", "-o", dir / "app.run", "-c", "run.sh", dir / "src"}).exit_code, 0);
+  std::string bytes = read_file(dir / "app.run");
+  const RunResult json = pack({"inspect", "--json", dir / "app.run"});
+  const std::size_t offset = json_number(json.out, "archive_offset");
+  // The first entry, "noise": local header of 30 bytes and its 5-byte name, then the data.
+  bytes[offset + 30 + 5 + 2500] ^= 0x10;
+  write_file(dir / "app.run", bytes, 0755);
+  const RunResult r = pack({"verify", dir / "app.run"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "sfx_pack: error: '" + (dir / "app.run") + "': entry 'noise' fails its CRC-32 check\n");
+}
+
+}  // namespace
