@@ -385,8 +385,9 @@ class ZipOutput {
     info.external_fa = (static_cast<uLong>(entry.mode) << 16) |
                        (entry.is_directory ? DOS_DIRECTORY : 0) |
                        ((entry.mode & S_IWUSR) == 0 ? DOS_READ_ONLY : 0);
-    // The ZIP64 fields are written only where a size needs them.
-    const int zip64 = entry.size >= 0xFFFFFFFFu ? 1 : 0;
+    // No entry needs the ZIP64 fields: files of 4 GiB or more are refused when the source is
+    // read, and the archive stays below 4 GiB.
+    const int zip64 = 0;
     const int result = zipOpenNewFileInZip4_64(
         zip_, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, deflated ? Z_DEFLATED : 0,
         deflated ? level : 0, /*raw=*/1, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0,
@@ -594,10 +595,7 @@ std::uint64_t stored_archive_length(const std::vector<PackEntry>& entries) {
   constexpr std::uint64_t LOCAL_HEADER = 30;
   constexpr std::uint64_t CENTRAL_HEADER = 46;
   constexpr std::uint64_t END_RECORD = 22;
-  constexpr std::uint64_t ZIP64_END_RECORDS = 56 + 20;
   std::uint64_t length = END_RECORD;
-  // minizip adds the ZIP64 end records from 65535 entries on.
-  if (entries.size() >= 0xFFFF) length += ZIP64_END_RECORDS;
   for (const PackEntry& entry : entries) {
     length += LOCAL_HEADER + CENTRAL_HEADER + 2 * entry.name.size() + entry.size;
   }

@@ -38,8 +38,7 @@ struct ArchiveOptions {
 Status write_archive(const std::vector<PackEntry>& entries, const ArchiveOptions& options,
                      std::FILE* file, std::uint64_t& archive_length);
 
-/// The exact length of the archive write_archive makes with level 0 (every entry stored),
-/// for archives below 4 GiB; an archive at or above that gives at least 2^32.
+/// The exact length of the archive write_archive makes with level 0 (every entry stored).
 std::uint64_t stored_archive_length(const std::vector<PackEntry>& entries);
 
 /// The DOS date and time (date in the upper 16 bits) of `time` in local time, clamped to the

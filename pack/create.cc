@@ -13,6 +13,7 @@
 
 #include "pack/output_file.h"
 #include "pack/source_tree.h"
+#include "pack/zip_window.h"
 #include "payload/trailer.h"
 
 namespace {
@@ -77,6 +78,15 @@ Status check_zip_source(const std::string& path, std::set<std::string>& executab
   if (!zip) {
     return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
   }
+  unz_global_info64 global;
+  if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) {
+    return Status::input_fault("the ZIP archive " + quoted(path) + " is damaged");
+  }
+  if (global.number_entry > MAX_ENTRY_COUNT) {
+    return Status::input_fault("the ZIP archive " + quoted(path) + " holds more than " +
+                               std::to_string(MAX_ENTRY_COUNT) +
+                               " entries, the most the stub unpacks");
+  }
   std::string name(65536, '\0');
   entry_count = 0;
   for (int result = unzGoToFirstFile(zip.get()); result != UNZ_END_OF_LIST_OF_FILE;
@@ -89,6 +99,11 @@ Status check_zip_source(const std::string& path, std::set<std::string>& executab
     const std::string stored(name.data(), info.size_filename);
     const std::string fault = stored_name_fault(stored);
     if (!fault.empty()) return Status::input_fault(fault);
+    if (needs_zip64(info)) {
+      return Status::input_fault("the entry " + quoted(stored) + " of " + quoted(path) +
+                                 " is 4 GiB or larger; the stub unpacks files of at most " +
+                                 std::to_string(MAX_ENTRY_SIZE) + " bytes");
+    }
     const std::uint32_t mode = static_cast<std::uint32_t>(info.external_fa >> 16);
     if (!stored.empty() && stored.back() != '/' && (mode & 0111) != 0) executables.insert(stored);
     ++entry_count;

@@ -205,6 +205,14 @@ TEST(CreateRefusals, NothingIsWritten) {
        EXIT_PACK_INPUT_FAULT,
        "the ZIP archive '@/void.zip' has no entries; the stub cannot unpack an archive without "
        "entries"},
+      {"ZIP archive with an entry of 4 GiB",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "z64.zip", sfx_testing::make_zip64_zip("big", "abc"));
+         o.source = d / "z64.zip";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the entry 'big' of '@/z64.zip' is 4 GiB or larger; the stub unpacks files of at most "
+       "4294967294 bytes"},
       {"output is a directory", [](CreateOptions& o, const TempDir& d) { o.output = d / "out"; },
        EXIT_PACK_INPUT_FAULT, "the output '@/out' is a directory"},
       {"output in a missing directory",

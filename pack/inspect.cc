@@ -274,6 +274,10 @@ Status verify_distributable(const std::string& path, std::string& summary) {
   if (unzGetGlobalInfo64(file.zip(), &global) != UNZ_OK) {
     return file.damaged("the archive's central directory is damaged");
   }
+  if (global.number_entry > MAX_ENTRY_COUNT) {
+    return file.damaged("the archive holds more than " + std::to_string(MAX_ENTRY_COUNT) +
+                        " entries, the most the stub unpacks");
+  }
   std::string buffer(READ_BUFFER_SIZE, '\0');
   std::uint64_t count = 0;
   EntryInfo entry;
@@ -283,6 +287,10 @@ Status verify_distributable(const std::string& path, std::string& summary) {
     const std::string name = "entry " + quoted(entry.name);
     const std::string fault = stored_name_fault(entry.name);
     if (!fault.empty()) return file.damaged(fault);
+    if (needs_zip64(raw)) {
+      return file.damaged(name + " is 4 GiB or larger; the stub unpacks files of at most " +
+                          std::to_string(MAX_ENTRY_SIZE) + " bytes");
+    }
     if ((raw.flag & ENCRYPTED_FLAG) != 0) return file.damaged(name + " is encrypted");
     if (entry.method != 0 && entry.method != 8) {
       return file.damaged(name + " is compressed with method " + std::to_string(entry.method) +

@@ -44,9 +44,9 @@ std::string format_text(const DistributableInfo& info);
 std::string format_json(const DistributableInfo& info);
 
 /// Checks the distributable file `path`: its trailer, that the stub can carry the archive and
-/// every entry (start below 4 GiB, names below 256 bytes, stored or deflated, not encrypted),
-/// and every entry's data against its CRC-32. Returns an input fault naming the first entry at
-/// fault; on success sets `summary` to a one-line account.
+/// every entry (start below 4 GiB, at most 65534 entries, names below 256 bytes, sizes below
+/// 4 GiB, stored or deflated, not encrypted), and every entry's data against its CRC-32. Returns an
+/// input fault naming the first entry at fault; on success sets `summary` to a one-line account.
 Status verify_distributable(const std::string& path, std::string& summary);
 
 #endif  // PACK_INSPECT_H_

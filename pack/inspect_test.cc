@@ -282,6 +282,20 @@ TEST(VerifyDistributable, NamesTheFirstEntryAtFault) {
   }
 }
 
+TEST(VerifyDistributable, RefusesEntriesWithZip64Sizes) {
+  TempDir dir;
+  DistributableBuilder builder = small_file();
+  builder.archive = sfx_testing::make_zip64_zip("big", "abc");
+  builder.write(dir / "f.run");
+  DistributableInfo info;
+  ASSERT_TRUE(read_distributable(dir / "f.run", info).is_ok());
+  std::string summary;
+  EXPECT_EQ(verify_distributable(dir / "f.run", summary).message(),
+            "'" + (dir / "f.run") +
+                "': entry 'big' is 4 GiB or larger; the stub unpacks files of at most 4294967294 "
+                "bytes");
+}
+
 TEST(VerifyDistributable, RefusesAnArchiveStartingAt4GiB) {
   TempDir dir;
   DistributableBuilder builder = small_file();

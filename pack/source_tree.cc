@@ -99,7 +99,16 @@ class TreeWalker {
     entry.name = name;
     entry.path = path;
     entry.mtime = time_cap_ ? std::min<std::int64_t>(info.st_mtime, *time_cap_) : info.st_mtime;
+    if (entries_.size() >= MAX_ENTRY_COUNT) {
+      return Status::input_fault("the source holds more than " + std::to_string(MAX_ENTRY_COUNT) +
+                                 " files and directories, the most the stub unpacks");
+    }
     if (S_ISREG(info.st_mode)) {
+      if (static_cast<std::uint64_t>(info.st_size) > MAX_ENTRY_SIZE) {
+        return Status::input_fault(quoted(path) + " is " + std::to_string(info.st_size) +
+                                   " bytes long; the stub unpacks files of at most " +
+                                   std::to_string(MAX_ENTRY_SIZE) + " bytes");
+      }
       entry.mode = S_IFREG | (info.st_mode & 07777);
       entry.size = static_cast<std::uint64_t>(info.st_size);
       entries_.push_back(std::move(entry));

@@ -23,6 +23,14 @@ struct PackEntry {
 /// terminator.
 constexpr std::size_t MAX_STORED_NAME = 255;
 
+/// The largest file the stub unpacks. Larger ones need the ZIP64 extra field, whose sizes the
+/// stub's ZIP reader does not take on 64-bit systems (it stops after 4 GiB with a CRC error).
+constexpr std::uint64_t MAX_ENTRY_SIZE = 0xFFFFFFFEu;
+
+/// The most entries the stub unpacks: from 65535 on, the ZIP writer records the count as 65535
+/// without a ZIP64 end record, and the stub's reader stops there.
+constexpr std::size_t MAX_ENTRY_COUNT = 65534;
+
 /// Why a stored name cannot be carried by the stub, or an empty text when it can: 256 bytes or
 /// more, or a backslash (the stub splits names at backslashes too, so such a file would land
 /// elsewhere, or as a directory).
@@ -35,7 +43,8 @@ std::string stored_name_fault(const std::string& name);
 /// Times later than `time_cap`, when set, are replaced by it.
 /// Returns an input fault, with `entries` unspecified, for: an entry that cannot be read, a
 /// special file (fifo, socket, device), a symbolic link that leads nowhere, to a directory
-/// outside `source`, or round in a loop, and a stored name the stub cannot carry.
+/// outside `source`, or round in a loop, a stored name or a file size the stub cannot carry,
+/// and more than MAX_ENTRY_COUNT entries.
 Status scan_source(const std::string& source, std::optional<std::int64_t> time_cap,
                    std::vector<PackEntry>& entries);
 

@@ -197,6 +197,35 @@ TEST(ScanSource, AcceptsNamesOfExactly255Bytes) {
   EXPECT_EQ(entries[2].name.size(), 255u);
 }
 
+TEST(ScanSource, RefusesFilesOf4GiBOrMore) {
+  TempDir dir;
+  write_file(dir / "largest", "");
+  ASSERT_EQ(truncate((dir / "largest").c_str(), off_t{0xFFFFFFFE}), 0);
+  std::vector<PackEntry> entries;
+  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, entries).is_ok());
+  EXPECT_EQ(entries[0].size, 0xFFFFFFFEu);
+  ASSERT_EQ(truncate((dir / "largest").c_str(), off_t{0xFFFFFFFF}), 0);
+  EXPECT_EQ(scan_source(dir.path(), std::nullopt, entries).message(),
+            "'" + (dir / "largest") +
+                "' is 4294967295 bytes long; the stub unpacks files of at most 4294967294 bytes");
+}
+
+TEST(ScanSource, RefusesMoreThan65534Entries) {
+  // Links to one directory make many entries from few files: "d/" with 254 files, 255 links to
+  // it with 255 entries each, and 254 more files make 65534 entries.
+  TempDir dir;
+  make_dir(dir / "d");
+  for (int i = 0; i < 254; ++i) write_file(dir / ("d/" + std::to_string(i)), "");
+  for (int i = 0; i < 255; ++i) make_link("d", dir / ("link" + std::to_string(i)));
+  for (int i = 0; i < 254; ++i) write_file(dir / ("f" + std::to_string(i)), "");
+  std::vector<PackEntry> entries;
+  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, entries).is_ok());
+  EXPECT_EQ(entries.size(), 65534u);
+  write_file(dir / "one-more", "");
+  EXPECT_EQ(scan_source(dir.path(), std::nullopt, entries).message(),
+            "the source holds more than 65534 files and directories, the most the stub unpacks");
+}
+
 TEST(ScanSource, RefusesASourceThatIsNoDirectory) {
   TempDir dir;
   write_file(dir / "file", "");

@@ -254,6 +254,30 @@ std::string make_zip(const std::vector<ZipEntry>& entries) {
   return read_file(path);
 }
 
+std::string make_zip64_zip(const std::string& name, const std::string& data) {
+  auto le = [](std::uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  const std::uint32_t crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+  const std::string extra = le(1, 2) + le(16, 2) + le(data.size(), 8) + le(data.size(), 8);
+  const std::string dos_time = le(0x5884, 2) + le(0x1020, 2);  // 2024-04-04 11:04:08
+  std::string zip = le(0x04034b50, 4) + le(45, 2) + le(0, 2) + le(0, 2) + dos_time + le(crc, 4) +
+                    le(0xFFFFFFFF, 4) + le(0xFFFFFFFF, 4) + le(name.size(), 2) +
+                    le(extra.size(), 2) + name + extra + data;
+  const std::size_t central_at = zip.size();
+  zip += le(0x02014b50, 4) + le(0x031E, 2) + le(45, 2) + le(0, 2) + le(0, 2) + dos_time +
+         le(crc, 4) + le(0xFFFFFFFF, 4) + le(0xFFFFFFFF, 4) + le(name.size(), 2) +
+         le(extra.size(), 2) + le(0, 2) + le(0, 2) + le(0, 2) + le(0100644u << 16, 4) + le(0, 4) +
+         name + extra;
+  const std::size_t central_size = zip.size() - central_at;
+  zip += le(0x06054b50, 4) + le(0, 2) + le(0, 2) + le(1, 2) + le(1, 2) + le(central_size, 4) +
+         le(central_at, 4) + le(0, 2);
+  return zip;
+}
+
 DistributableBuilder::DistributableBuilder() : stub(read_file(stub_path())) {}
 
 std::string DistributableBuilder::field(const std::string& text, size_t size) {

@@ -94,6 +94,10 @@ struct ZipEntry {
 /// A ZIP archive with `entries`, in order, written with minizip's zip API.
 std::string make_zip(const std::vector<ZipEntry>& entries);
 
+/// A ZIP archive with one stored entry whose sizes are kept in ZIP64 extra fields (the 32-bit
+/// size fields hold 0xFFFFFFFF), as a generator writes entries of 4 GiB or more.
+std::string make_zip64_zip(const std::string& name, const std::string& data);
+
 /// Writes a distributable file byte by byte: stub image, archive, trailer, trailing bytes.
 /// Every field can be replaced, so broken files can be made as easily as sound ones.
 struct DistributableBuilder {

@@ -395,13 +395,21 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
        1,
        "the stored name 'd/" + std::string(254, 'n') +
            "' is 256 bytes long; the stub unpacks names of at most 255 bytes"},
+      {"file of 4 GiB",
+       [](const TempDir& d, std::vector<std::string>&) {
+         make_sparse(d / "src/huge", off_t{1} << 32);
+       },
+       1,
+       "'@/src/huge' is 4294967296 bytes long; the stub unpacks files of at most 4294967294 "
+       "bytes"},
       {"archive of 4 GiB",
        [](const TempDir& d, std::vector<std::string>& args) {
-         make_sparse(d / "src/huge", off_t{1} << 32);
+         make_sparse(d / "src/half1", off_t{1} << 31);
+         make_sparse(d / "src/half2", off_t{1} << 31);
          args.insert(args.begin() + 1, {"-l", "0"});
        },
        1,
-       "the archive would be 4294967539 bytes long; a distributable file carries at most "
+       "the archive would be 4294967627 bytes long; a distributable file carries at most "
        "4294967295"},
       {"archive starting at 4 GiB",
        [](const TempDir& d, std::vector<std::string>& args) {
