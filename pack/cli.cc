@@ -235,12 +235,13 @@ int run_create(int argc, char** argv) {
     return usage_error("create takes one SOURCE; " + quoted(argv[optind + 1]) + " is one too many");
   }
   options.source = argv[optind];
-  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch != nullptr && *epoch != '\0') {  // Set but empty counts as not set.
     long long value = 0;
     char* end = nullptr;
     errno = 0;
     value = std::strtoll(epoch, &end, 10);
-    if (*epoch == '\0' || *end != '\0' || errno != 0 || value < 0) {
+    if (*end != '\0' || errno != 0 || value < 0) {
       return usage_error("SOURCE_DATE_EPOCH " + quoted(epoch) + " is not a number of seconds");
     }
     options.time_cap = value;
