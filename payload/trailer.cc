@@ -55,16 +55,20 @@ ScanResult scan_backwards(std::FILE* file, std::int64_t start, const std::string
     const size_t length = static_cast<size_t>(high - low + PayloadTrailer::MARKER_SIZE);
     if (!seek_to(file, low)) return ScanResult::kSeekFailed;
     if (!read_exactly(file, block.data(), length)) return ScanResult::kReadFailed;
-    // Candidates are the bytes that equal the marker's first character, nearest the end first;
-    // memrchr finds them far faster than a compare at every position.
-    size_t candidates = static_cast<size_t>(high - low + 1);
-    while (const void* hit = memrchr(block.data(), marker[0], candidates)) {
-      const char* candidate = static_cast<const char*>(hit);
-      if (std::memcmp(candidate, marker.c_str(), static_cast<size_t>(match_size)) == 0) {
-        found_at = low + (candidate - block.data());
-        return ScanResult::kFound;
-      }
-      candidates = static_cast<size_t>(candidate - block.data());
+    // The last match in the block is the one a probe would meet first. memmem skips ahead by
+    // about the marker's length at each step, so bytes that merely begin like the marker (a
+    // run of its first character, say) cost no more than any others.
+    const size_t haystack = static_cast<size_t>(high - low + match_size);
+    const char* last = nullptr;
+    for (const char* from = block.data();
+         const void* hit = memmem(from, haystack - static_cast<size_t>(from - block.data()),
+                                  marker.c_str(), static_cast<size_t>(match_size));
+         from = static_cast<const char*>(hit) + 1) {
+      last = static_cast<const char*>(hit);
+    }
+    if (last != nullptr) {
+      found_at = low + (last - block.data());
+      return ScanResult::kFound;
     }
     high = low - 1;
   }
