@@ -215,7 +215,7 @@ TEST_F(TrailerTest, ScanMatchesPerPositionProbeOnSmallFiles) {
       kTail,          kVersionField + "2.1",        kVersionMarker + kNul,
       kVersionMarker, kVersionMarker.substr(0, 10), kVersionMarker + "!" + kLayoutField,
   };
-  for (size_t length : {0, 1, 18, 19, 31, 32, 33, 39, 40, 41, 47, 48, 49, 60, 80}) {
+  for (size_t length : {0, 1, 19, 31, 32, 33, 40, 41, 48, 49, 64}) {
     for (size_t at = 0; at <= length; ++at) {
       for (size_t i = 0; i < plants.size(); ++i) {
         std::string bytes(length, '.');
