@@ -148,13 +148,13 @@ class ChunkCompressor {
   bool deflate_piece(const Bytef* piece, std::uint64_t length, std::uint64_t dictionary, bool last,
                      std::string& out) {
     if (deflateReset(&stream_) != Z_OK) return false;
+    out.resize(static_cast<size_t>(deflateBound(&stream_, length)) + 64);
+    produced_ = 0;
     if (current_level_ != level_ && !set_level(level_, out)) return false;
     if (dictionary > 0 &&
         deflateSetDictionary(&stream_, piece - dictionary, static_cast<uInt>(dictionary)) != Z_OK) {
       return false;
     }
-    out.resize(static_cast<size_t>(deflateBound(&stream_, length)) + 64);
-    produced_ = 0;
     // Stretches of random-looking bytes (compressed or encrypted data) are passed through as
     // stored blocks: deflate would search them for matches only to store them anyway.
     for (std::uint64_t done = 0; done < length;) {
