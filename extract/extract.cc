@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +20,9 @@ constexpr int kRetryNameSize = 256 + 16;
 constexpr int kRetryPathLength = 255;
 constexpr char kRetrySuffix[] = ".zip";
 constexpr char kDebugVariable[] = "SFX_STUB_DEBUG";
+// A size field that defers to the entry's ZIP64 extra field. The ZIP library reports it
+// unchanged when it did not read that extra field.
+constexpr ZPOS64_T kZip64Placeholder = 0xFFFFFFFFu;
 
 struct ArchiveCloser {
   void operator()(void* zip) const { unzClose(zip); }
@@ -65,8 +69,9 @@ void report_write_error(int error) {
 
 // Streams the open entry's data into `out` through `buffer`, then closes `out`. Returns 0, the
 // read's negative code, or UNZ_ERRNO when a write or the close failed; prints the message.
-// `out` is closed on return in every case.
-int copy_entry_data(unzFile zip, FileHandle out, char* buffer) {
+// `out` is closed on return in every case. When `crc` is given, the CRC-32 of the data is
+// accumulated into it.
+int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc) {
   for (;;) {
     int got = unzReadCurrentFile(zip, buffer, EXTRACT_BUFFER_SIZE);
     if (got < 0) {
@@ -74,6 +79,9 @@ int copy_entry_data(unzFile zip, FileHandle out, char* buffer) {
       return got;
     }
     if (got == 0) break;
+    if (crc != nullptr) {
+      *crc = crc32(*crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(got));
+    }
     errno = 0;
     if (std::fwrite(buffer, 1, static_cast<size_t>(got), out.get()) != static_cast<size_t>(got)) {
       report_write_error(errno);
@@ -153,6 +161,13 @@ int extract_current_entry(unzFile zip) {
     return ENTRY_ERR_UNSAFE_NAME;
   }
 
+  if (info.compressed_size == kZip64Placeholder) {
+    // Without the real compressed size the data's end is unknown: reading would run on into
+    // the entries behind it.
+    std::printf("unsupported ZIP64 sizes in entry %s\n", name);
+    return UNZ_BADZIPFILE;
+  }
+
   Buffer buffer(static_cast<char*>(std::calloc(EXTRACT_BUFFER_SIZE, 1)));
   if (!buffer) {
     std::printf("Error allocating memory\n");
@@ -188,17 +203,25 @@ int extract_current_entry(unzFile zip) {
   }
   if (!out) {
     if (std::getenv(kDebugVariable) != nullptr) std::printf("error opening %s\n", name);
-  } else {
-    err = copy_entry_data(zip, std::move(out), buffer.get());
-    if (err != UNZ_OK) {
-      discard_entry_data(zip);
-      return err;
-    }
-    set_file_times(name, info.tmu_date);
-    (void)chmod(name, static_cast<mode_t>((info.external_fa >> 16) & 07777));
+    err = unzCloseCurrentFile(zip);  // The entry is skipped; its data is not read.
+    if (err != UNZ_OK) std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
+    return err;
   }
 
+  // The ZIP library checks the CRC-32 only against a known uncompressed size; without one the
+  // check is made here.
+  const bool check_crc = info.uncompressed_size == kZip64Placeholder;
+  uLong crc = crc32(0, nullptr, 0);
+  err = copy_entry_data(zip, std::move(out), buffer.get(), check_crc ? &crc : nullptr);
+  if (err != UNZ_OK) {
+    discard_entry_data(zip);
+    return err;
+  }
+  set_file_times(name, info.tmu_date);
+  (void)chmod(name, static_cast<mode_t>((info.external_fa >> 16) & 07777));
+
   err = unzCloseCurrentFile(zip);
+  if (err == UNZ_OK && check_crc && crc != info.crc) err = UNZ_CRCERROR;
   if (err != UNZ_OK) std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
   return err;
 }

@@ -43,11 +43,14 @@ int extract_all_entries(unzFile zip);
 /// skipped because its output file cannot be opened (reported only when SFX_STUB_DEBUG is
 /// set). Otherwise, after one message on standard output, returns:
 ///   ENTRY_ERR_UNSAFE_NAME when the stored name is refused (nothing is written);
+///   UNZ_BADZIPFILE when the ZIP library left the compressed size in the entry's ZIP64 extra
+///   field unread, so that the end of its data is unknown (nothing is written);
 ///   UNZ_INTERNALERROR when the read buffer cannot be allocated;
 ///   UNZ_ERRNO when writing or closing the output file fails (the partial file stays);
 ///   the ZIP library's code when the info query, opening or reading the entry's data, or
-///   closing it fails (UNZ_CRCERROR when the whole entry was read and its CRC-32 is not good;
-///   the file then stays complete, with its time and mode).
+///   closing it fails. UNZ_CRCERROR when the whole entry was read and its CRC-32 is not good
+///   (checked here when the library left the uncompressed size unread); the file then stays
+///   complete, with its time and mode.
 int extract_current_entry(unzFile zip);
 
 /// Creates every missing directory of `path`, shortest prefix first, with EXTRACT_DIR_MODE;

@@ -148,6 +148,15 @@ std::string noise(size_t size, std::uint32_t seed) {
   return data;
 }
 
+// Compares file contents without printing them whole.
+testing::AssertionResult same_bytes(const std::string& expected, const std::string& actual) {
+  if (expected == actual) return testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  return testing::AssertionFailure() << "expected " << expected.size() << " bytes, got "
+                                     << actual.size() << "; first difference at " << at;
+}
+
 class ExtractTest : public testing::Test {
  protected:
   TempDir work_;
@@ -187,7 +196,7 @@ TEST_F(ExtractTest, UnpacksPathsContentsAndModes) {
   EXPECT_EQ("", run.out);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.entry.name);
-    EXPECT_EQ(row.entry.data, read_file(dest_ + "/" + row.entry.name));
+    EXPECT_TRUE(same_bytes(row.entry.data, read_file(dest_ + "/" + row.entry.name)));
     EXPECT_EQ(row.expected_mode, mode_of(dest_ + "/" + row.entry.name));
   }
   // Missing parents of a file are made with 0775 less the umask.
@@ -549,6 +558,255 @@ TEST_F(ExtractTest, CreateDirectoryPathInARemovedDirectory) {
   close(here);
   EXPECT_EQ(0, result);
   EXPECT_EQ("couldn't create directory a\n", out);
+}
+
+// --- Archives written by other tools -------------------------------------------------------
+
+// What a ZIP archive's central directory holds, read field by field.
+struct ArchiveFeatures {
+  int entries = 0;
+  bool stored = false;       // An entry without compression.
+  bool deflated = false;     // An entry compressed with deflate.
+  bool descriptor = false;   // An entry whose sizes follow its data (general flag bit 3).
+  bool zip64_extra = false;  // A central header with a ZIP64 extra field.
+  bool zip64_local = false;  // A local header with a ZIP64 extra field.
+  bool zip64_end = false;    // A ZIP64 end record and its locator.
+};
+
+std::uint64_t little_endian(const std::string& data, size_t at, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) {
+    value = value << 8 | static_cast<unsigned char>(data.at(at + static_cast<size_t>(i)));
+  }
+  return value;
+}
+
+bool has_zip64_field(const std::string& zip, size_t extra, size_t extra_size) {
+  for (size_t field = extra; field + 4 <= extra + extra_size;) {
+    if (little_endian(zip, field, 2) == 1) return true;
+    field += 4 + little_endian(zip, field + 2, 2);
+  }
+  return false;
+}
+
+ArchiveFeatures inspect_archive(const std::string& zip) {
+  ArchiveFeatures features;
+  const size_t end = zip.rfind(std::string("PK\5\6", 4));
+  if (end == std::string::npos) return features;
+  std::uint64_t offset = little_endian(zip, end + 16, 4);
+  std::uint64_t count = little_endian(zip, end + 10, 2);
+  if (end >= 20 && zip.compare(end - 20, 4, std::string("PK\6\7", 4)) == 0) {
+    const size_t end64 = little_endian(zip, end - 20 + 8, 8);
+    features.zip64_end = zip.compare(end64, 4, std::string("PK\6\6", 4)) == 0;
+    count = little_endian(zip, end64 + 32, 8);
+    offset = little_endian(zip, end64 + 48, 8);
+  }
+  for (size_t at = offset; count-- > 0 && zip.compare(at, 4, std::string("PK\1\2", 4)) == 0;) {
+    ++features.entries;
+    const std::uint64_t flags = little_endian(zip, at + 8, 2);
+    const std::uint64_t method = little_endian(zip, at + 10, 2);
+    const size_t name_size = little_endian(zip, at + 28, 2);
+    const size_t extra_size = little_endian(zip, at + 30, 2);
+    const size_t comment_size = little_endian(zip, at + 32, 2);
+    features.descriptor |= (flags & 8) != 0;
+    features.stored |= method == 0;
+    features.deflated |= method == 8;
+    features.zip64_extra |= has_zip64_field(zip, at + 46 + name_size, extra_size);
+    const size_t local = little_endian(zip, at + 42, 4);
+    if (local + 30 <= zip.size()) {
+      features.zip64_local |= has_zip64_field(zip, local + 30 + little_endian(zip, local + 26, 2),
+                                              little_endian(zip, local + 28, 2));
+    }
+    at += 46 + name_size + extra_size + comment_size;
+  }
+  return features;
+}
+
+// Writes the archive named by $OUT from the files in the current directory. Modes: deflated,
+// stored, streamed (to a pipe, so that every size follows its data), zip64 (ZIP64 extra fields
+// in every local header and ZIP64 end records, while the central directory holds the real
+// sizes and offsets), placeholders (sizes above 1 KiB only in ZIP64 extra fields).
+constexpr char kPythonZipWriter[] = R"(import os, shutil, sys, zipfile
+mode, out = sys.argv[1], os.environ['OUT']
+if mode == 'placeholders':
+    zipfile.ZIP64_LIMIT = 1024
+method = zipfile.ZIP_STORED if mode == 'stored' else zipfile.ZIP_DEFLATED
+target = sys.stdout.buffer if mode == 'streamed' else out
+with zipfile.ZipFile(target, 'w', method) as archive:
+    for root, dirs, files in os.walk('.'):
+        dirs.sort()
+        for name in sorted(dirs) + sorted(files):
+            path = os.path.relpath(os.path.join(root, name))
+            if mode != 'zip64' or os.path.isdir(path):
+                archive.write(path, path)
+                continue
+            info = zipfile.ZipInfo.from_file(path, path)
+            info.compress_type = method
+            with open(path, 'rb') as src, archive.open(info, 'w', force_zip64=True) as dst:
+                shutil.copyfileobj(src, dst)
+    if mode == 'zip64':
+        zipfile.ZIP_FILECOUNT_LIMIT = 1  # Too many entries for the classic end record alone.
+)";
+
+bool have_tool(const std::string& tool) {
+  return run_program("/bin/sh", {"-c", "command -v " + tool}).exit_code == 0;
+}
+
+// A payload-like tree with every kind of mode and a different local time for each file.
+class InteropTest : public testing::Test {
+ protected:
+  struct SourceFile {
+    std::string name;
+    std::string data;
+    mode_t mode;
+    std::tm date;
+  };
+
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir(src_.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((src_ + "/devices").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((src_ + "/devices/deep").c_str(), 0755));
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i) text += "mov " + std::to_string(i % 977) + ", r\n";
+    files_ = {
+        {"trevalo", text, 0755, local_date(2024, 7, 15, 12, 0, 0)},
+        {"firmware.bundle", noise(150000, 11), 0644, local_date(2024, 1, 15, 12, 0, 0)},
+        {"ca-bundle.crt", "-----BEGIN CERTIFICATE-----\nMIIB\n", 0444,
+         local_date(2023, 10, 28, 23, 59, 58)},
+        {"empty", "", 0644, local_date(1999, 12, 31, 23, 0, 0)},
+        {"suid", "#!/bin/sh\n", 04755, local_date(2020, 6, 1, 1, 2, 4)},
+        {"private", "key", 0600, local_date(2021, 3, 1, 8, 0, 0)},
+        {"devices/dev-01.xml", "<device id=\"1\"/>\n", 0644, local_date(2022, 8, 8, 8, 8, 8)},
+        {"devices/deep/dev-02.xml", noise(3000, 5), 0640, local_date(2022, 8, 9, 9, 9, 10)},
+    };
+    for (const SourceFile& file : files_) {
+      const std::string path = src_ + "/" + file.name;
+      write_file(path, file.data, file.mode);
+      std::tm date = file.date;
+      date.tm_year -= 1900;
+      date.tm_isdst = -1;
+      const std::time_t when = std::mktime(&date);
+      const timespec times[2] = {{when, 0}, {when, 0}};
+      ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+    }
+    write_file(work_ / "writer.py", kPythonZipWriter);
+  }
+
+  // Runs `command` in the source tree with $OUT naming the archive; returns the archive.
+  std::string make_archive(const std::string& command) {
+    sfx_testing::RunOptions options;
+    options.cwd = src_;
+    options.env_set = {{"OUT", work_ / "archive.zip"}, {"WRITER", work_ / "writer.py"}};
+    sfx_testing::RunResult made = run_program("/bin/sh", {"-c", command}, options);
+    EXPECT_EQ(0, made.exit_code) << made.err;
+    return work_ / "archive.zip";
+  }
+
+  EnvScope zone_{"TZ", kTestTimeZone};
+  UmaskScope mask_{022};
+  TempDir work_;
+  std::string src_ = work_ / "src";
+  std::string dest_ = work_ / "dest";
+  std::vector<SourceFile> files_;
+};
+
+struct InteropCase {
+  const char* label;
+  const char* tool;
+  const char* command;
+  bool stored, deflated, descriptor, zip64;  // Features the archive must show.
+};
+
+class InteropWriters : public InteropTest, public testing::WithParamInterface<InteropCase> {};
+
+TEST_P(InteropWriters, UnpackWithContentsModesAndTimes) {
+  const InteropCase& row = GetParam();
+  if (!have_tool(row.tool)) GTEST_SKIP() << row.tool << " is not installed";
+  const std::string archive = make_archive(row.command);
+  const ArchiveFeatures features = inspect_archive(read_file(archive));
+  EXPECT_EQ(10, features.entries);  // 8 files and 2 directories
+  if (row.stored) {
+    EXPECT_TRUE(features.stored);
+  }
+  if (row.deflated) {
+    EXPECT_TRUE(features.deflated);
+  }
+  if (row.descriptor) {
+    EXPECT_TRUE(features.descriptor);
+  }
+  if (row.zip64) {
+    EXPECT_TRUE(features.zip64_end && (features.zip64_extra || features.zip64_local));
+  }
+  ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
+
+  Extraction run = extract(archive, dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(list_tree(src_), list_tree(dest_));
+  for (const SourceFile& file : files_) {
+    SCOPED_TRACE(file.name);
+    const std::string path = dest_ + "/" + file.name;
+    struct stat got = stat_of(path);  // Before reading the file updates its access time.
+    EXPECT_EQ(stat_of(src_ + "/" + file.name).st_mtime, got.st_mtime);
+    EXPECT_EQ(got.st_mtime, got.st_atime);
+    EXPECT_EQ(file.mode, got.st_mode & 07777);
+    EXPECT_TRUE(same_bytes(file.data, read_file(path)));
+  }
+  EXPECT_EQ(0755u, mode_of(dest_ + "/devices/deep"));
+}
+
+const InteropCase kInteropCases[] = {
+    {"ZipDeflated", "zip", "zip -qr \"$OUT\" *", false, true, false, false},
+    {"ZipStored", "zip", "zip -qr0 \"$OUT\" *", true, false, false, false},
+    {"ZipStreamed", "zip", "zip -qr - * | cat > \"$OUT\"", false, true, true, false},
+    {"ZipZip64", "zip", "zip -qr -fz \"$OUT\" *", false, true, false, true},
+    {"PythonDeflated", "python3", "python3 \"$WRITER\" deflated", false, true, false, false},
+    {"PythonStored", "python3", "python3 \"$WRITER\" stored", true, false, false, false},
+    {"PythonStreamed", "python3", "python3 \"$WRITER\" streamed | cat > \"$OUT\"", false, true,
+     true, false},
+    {"PythonZip64", "python3", "python3 \"$WRITER\" zip64", false, true, false, true},
+    {"BsdtarDeflated", "bsdtar", "bsdtar --format zip -cf \"$OUT\" *", false, true, true, false},
+    {"BsdtarStored", "bsdtar", "bsdtar --format zip --options zip:compression=store -cf \"$OUT\" *",
+     true, false, true, false},
+    {"BsdtarZip64", "bsdtar", "bsdtar --format zip --options zip:zip64 -cf \"$OUT\" *", false, true,
+     true, true},
+    // Written to a pipe, the archive is padded with zero bytes behind its end record.
+    {"BsdtarStreamed", "bsdtar", "bsdtar --format zip -cf - * | cat > \"$OUT\"", false, true, true,
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Writers, InteropWriters, testing::ValuesIn(kInteropCases),
+                         [](const testing::TestParamInfo<InteropCase>& param) {
+                           return std::string(param.param.label);
+                         });
+
+// The ZIP library leaves sizes that are only in ZIP64 extra fields unread.
+TEST_F(InteropTest, CompressedSizeOnlyInZip64FieldIsRefused) {
+  if (!have_tool("python3")) GTEST_SKIP() << "python3 is not installed";
+  const std::string archive = make_archive("python3 \"$WRITER\" placeholders");
+  ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
+
+  Extraction run = extract(archive, dest_);
+
+  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+  EXPECT_EQ("unsupported ZIP64 sizes in entry firmware.bundle\n", run.out);
+  EXPECT_EQ((std::vector<std::string>{"ca-bundle.crt", "devices/", "empty"}), list_tree(dest_));
+}
+
+TEST_F(InteropTest, CrcIsCheckedWhenTheUncompressedSizeIsOnlyInAZip64Field) {
+  if (!have_tool("zip")) GTEST_SKIP() << "zip is not installed";
+  std::string zip = read_file(make_archive("zip -q -fz -0 \"$OUT\" private suid"));
+  zip[first_data_offset(zip)] ^= 0x20;  // "key" becomes "Key".
+  write_file(work_ / "damaged.zip", zip);
+  ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
+
+  Extraction run = extract(work_ / "damaged.zip", dest_);
+
+  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+  EXPECT_EQ("error -105 with zipfile in unzCloseCurrentFile\n", run.out);
+  EXPECT_EQ("Key", read_file(dest_ + "/private"));
+  EXPECT_FALSE(path_exists(dest_ + "/suid"));
 }
 
 }  // namespace
