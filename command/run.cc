@@ -33,7 +33,8 @@ int run_shell(const std::string& command_line) {
 
 int run_payload_command(const CarveResult& carve, const std::string& passthrough_args,
                         const std::string& payload_dir, const LaunchContext& ctx) {
-  std::string command_line = payload_dir + "/" +
+  std::string command_line =
+      payload_dir + "/" +
       expand_command_template(carve.command_template, passthrough_args, ctx, payload_dir);
   return map_shell_status(run_shell(command_line));
 }
