@@ -648,6 +648,8 @@ with zipfile.ZipFile(target, 'w', method) as archive:
         zipfile.ZIP_FILECOUNT_LIMIT = 1  # Too many entries for the classic end record alone.
 )";
 
+constexpr char kMissingTool[] = " is not installed (scripts/install-deps.sh installs it)";
+
 bool have_tool(const std::string& tool) {
   return run_program("/bin/sh", {"-c", "command -v " + tool}).exit_code == 0;
 }
@@ -721,7 +723,7 @@ class InteropWriters : public InteropTest, public testing::WithParamInterface<In
 
 TEST_P(InteropWriters, UnpackWithContentsModesAndTimes) {
   const InteropCase& row = GetParam();
-  if (!have_tool(row.tool)) GTEST_SKIP() << row.tool << " is not installed";
+  if (!have_tool(row.tool)) FAIL() << row.tool << kMissingTool;
   const std::string archive = make_archive(row.command);
   const ArchiveFeatures features = inspect_archive(read_file(archive));
   EXPECT_EQ(10, features.entries);  // 8 files and 2 directories
@@ -783,7 +785,7 @@ INSTANTIATE_TEST_SUITE_P(Writers, InteropWriters, testing::ValuesIn(kInteropCase
 
 // The ZIP library leaves sizes that are only in ZIP64 extra fields unread.
 TEST_F(InteropTest, CompressedSizeOnlyInZip64FieldIsRefused) {
-  if (!have_tool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!have_tool("python3")) FAIL() << "python3" << kMissingTool;
   const std::string archive = make_archive("python3 \"$WRITER\" placeholders");
   ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
 
@@ -795,7 +797,7 @@ TEST_F(InteropTest, CompressedSizeOnlyInZip64FieldIsRefused) {
 }
 
 TEST_F(InteropTest, CrcIsCheckedWhenTheUncompressedSizeIsOnlyInAZip64Field) {
-  if (!have_tool("zip")) GTEST_SKIP() << "zip is not installed";
+  if (!have_tool("zip")) FAIL() << "zip" << kMissingTool;
   std::string zip = read_file(make_archive("zip -q -fz -0 \"$OUT\" private suid"));
   zip[first_data_offset(zip)] ^= 0x20;  // "key" becomes "Key".
   write_file(work_ / "damaged.zip", zip);
