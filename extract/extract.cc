@@ -106,7 +106,7 @@ int extract_archive(const char* archive_path, const char* destination) {
   char retry_name[kRetryNameSize] = {};
   if (archive_path == nullptr) return EXTRACT_ERR_OPEN;
   std::strncpy(retry_name, archive_path, kRetryPathLength);
-  retry_name[256] = '\0';
+  retry_name[kRetryPathLength + 1] = '\0';
 
   ArchiveHandle zip(unzOpen64(archive_path));
   if (!zip) {

@@ -189,6 +189,7 @@ TEST_F(ExtractTest, UnpacksPathsContentsAndModes) {
   std::vector<ZipEntry> entries;
   for (const Row& row : rows) entries.push_back(row.entry);
   UmaskScope mask(027);
+  write_file(dest_ + "/ca-bundle.crt", std::string(5000, 'o'), 0600);  // Overwritten.
 
   Extraction run = extract(zip_at(work_, entries), dest_);
 
@@ -222,14 +223,6 @@ TEST_F(ExtractTest, DirectoryEntriesGetTheDefaultModeAndNoParents) {
   EXPECT_EQ(0750u, mode_of(dest_ + "/devices"));  // Not the stored 0700.
   EXPECT_EQ(0700u, mode_of(dest_ + "/existing"));
   EXPECT_EQ(0750u, mode_of(dest_ + "/win\\"));
-}
-
-TEST_F(ExtractTest, OverwritesAnExistingFile) {
-  write_file(dest_ + "/config", std::string(5000, 'o'), 0600);
-  Extraction run = extract(zip_at(work_, {file_entry("config", "new", 0100644)}), dest_);
-  EXPECT_EQ(EXTRACT_OK, run.result);
-  EXPECT_EQ("new", read_file(dest_ + "/config"));
-  EXPECT_EQ(0644u, mode_of(dest_ + "/config"));
 }
 
 TEST_F(ExtractTest, EntersTheDestinationAndStaysThere) {
@@ -441,30 +434,46 @@ TEST_F(ExtractTest, CrcMismatchKeepsTheFileAndStopsTheLoop) {
   EXPECT_FALSE(path_exists(dest_ + "/next"));
 }
 
-TEST_F(ExtractTest, CorruptDeflateDataStopsTheLoop) {
-  std::string zip =
-      make_zip({file_entry("tool", std::string(50000, 'a')), file_entry("next", "n")});
-  const size_t data = first_data_offset(zip);
-  for (size_t i = 0; i < 8; ++i) zip[data + i] = static_cast<char>(0xff);
-  write_file(work_ / "corrupt.zip", zip);
+TEST_F(ExtractTest, DamagedEntriesStopTheLoop) {
+  struct Case {
+    const char* label;
+    void (*damage)(std::string& zip);
+    const char* message;
+    std::vector<std::string> left;  // What the destination holds afterwards.
+  };
+  const std::vector<Case> cases = {
+      {"deflate data",
+       [](std::string& zip) {
+         for (size_t i = 0; i < 8; ++i) zip[first_data_offset(zip) + i] = static_cast<char>(0xff);
+       },
+       "error -3 with zipfile in unzReadCurrentFile\n",
+       {"first"}},
+      {"first local header",
+       [](std::string& zip) { zip[0] = 'X'; },
+       "error -103 with zipfile in unzOpenCurrentFilePassword\n",
+       {}},
+      {"second central header",
+       [](std::string& zip) {
+         const std::string signature("PK\1\2", 4);
+         zip[zip.find(signature, zip.find(signature) + 4)] = 'X';
+       },
+       "error -103 with zipfile in unzGoToNextFile\n",
+       {"first"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dest;
+    std::string zip =
+        make_zip({file_entry("first", std::string(50000, 'a')), file_entry("second", "2")});
+    c.damage(zip);
+    write_file(work_ / "damaged.zip", zip);
 
-  Extraction run = extract(work_ / "corrupt.zip", dest_);
+    Extraction run = extract(work_ / "damaged.zip", dest.path());
 
-  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
-  EXPECT_EQ("error -3 with zipfile in unzReadCurrentFile\n", run.out);
-  EXPECT_FALSE(path_exists(dest_ + "/next"));
-}
-
-TEST_F(ExtractTest, BadLocalHeaderStopsTheLoop) {
-  std::string zip = make_zip({file_entry("tool", "t"), file_entry("next", "n")});
-  zip[0] = 'X';  // The first local header's signature.
-  write_file(work_ / "bad-header.zip", zip);
-
-  Extraction run = extract(work_ / "bad-header.zip", dest_);
-
-  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
-  EXPECT_EQ("error -103 with zipfile in unzOpenCurrentFilePassword\n", run.out);
-  EXPECT_TRUE(list_tree(dest_).empty());
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(c.message, run.out);
+    EXPECT_EQ(c.left, list_tree(dest.path()));
+  }
 }
 
 // --- Names that are refused -----------------------------------------------------------------

@@ -27,7 +27,6 @@ using sfx_testing::RunOptions;
 using sfx_testing::RunResult;
 using sfx_testing::TempDir;
 using sfx_testing::WorkRootWatch;
-using sfx_testing::write_file;
 using sfx_testing::ZipEntry;
 
 // Central European rules: summer time from the last Sunday of March to the last of October.
@@ -322,43 +321,6 @@ TEST(ExtractEndToEnd, ArchivesThatDoNotOpen) {
     EXPECT_EQ(252, r.exit_code);
     EXPECT_EQ("", r.out);
     EXPECT_EQ("-E- No valid attachment found\n", r.err);
-    EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
-  }
-}
-
-TEST(ExtractEndToEnd, ArchivesFromOtherTools) {
-  struct Case {
-    const char* tool;
-    const char* command;  // Writes $OUT from the payload tree in the current directory.
-  };
-  const std::vector<Case> cases = {
-      {"zip", "zip -qr - * | cat > \"$OUT\""},  // Sizes follow the data.
-      {"bsdtar", "bsdtar --format zip --options zip:zip64 -cf \"$OUT\" *"},
-      {"python3",
-       "python3 -c 'import os, shutil; shutil.make_archive(os.environ[\"OUT\"][:-4], "
-       "\"zip\")'"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.tool);
-    if (run_program("/bin/sh", {"-c", std::string("command -v ") + c.tool}).exit_code != 0) {
-      ADD_FAILURE() << c.tool << " is not installed (scripts/install-deps.sh installs it)";
-      continue;
-    }
-    TempDir tree, made;
-    ASSERT_EQ(0, mkdir((tree / "devices").c_str(), 0755));
-    write_file(tree / "trevalo", "#!/bin/sh\ncat devices/dev.xml\nexit 3\n", 0755);
-    write_file(tree / "devices/dev.xml", std::string(50000, 'x') + "\n", 0640);
-    RunOptions options;
-    options.cwd = tree.path();
-    options.env_set = {{"OUT", made / "payload.zip"}};
-    ASSERT_EQ(0, run_program("/bin/sh", {"-c", c.command}, options).exit_code);
-
-    Distributable file(read_file(made / "payload.zip"));
-    WorkRootWatch watch;
-    RunResult r = file.run({});
-    EXPECT_EQ(3, r.exit_code);
-    EXPECT_EQ(std::string(50000, 'x') + "\n", r.out);
-    EXPECT_EQ("", r.err);
     EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
   }
 }
