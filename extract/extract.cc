@@ -20,9 +20,9 @@ constexpr int kRetryNameSize = 256 + 16;
 constexpr int kRetryPathLength = 255;
 constexpr char kRetrySuffix[] = ".zip";
 constexpr char kDebugVariable[] = "SFX_STUB_DEBUG";
-// Stream buffer of an output file: eight chunks of entry data per write call instead of
-// two calls per chunk with the default buffer.
-constexpr size_t kOutputStreamBufferSize = 64 * 1024;
+// Stream buffer of an output file: 32 chunks of entry data per write call instead of two
+// calls per chunk with the default buffer.
+constexpr size_t kOutputStreamBufferSize = 256 * 1024;
 // A size field that defers to the entry's ZIP64 extra field. The ZIP library reports it
 // unchanged when it did not read that extra field.
 constexpr ZPOS64_T kZip64Placeholder = 0xFFFFFFFFu;

@@ -391,7 +391,7 @@ TEST_F(ExtractTest, UnopenableOutputFilesAreSkipped) {
 TEST_F(ExtractTest, FullDiskStopsTheLoop) {
   // Data that fits the output stream's buffer is only written when the file is closed; more
   // fails on the way.
-  for (size_t size : {size_t{100}, size_t{200000}}) {
+  for (size_t size : {size_t{100}, size_t{600000}}) {
     SCOPED_TRACE(size);
     TempDir dest;
     ASSERT_EQ(0, symlink("/dev/full", (dest / "firmware.bundle").c_str()));
