@@ -105,7 +105,7 @@ done
 echo
 echo "== timing $runs runs each (page cache warm; the output directory is fresh for every run)"
 hyperfine --warmup 3 --runs "$runs" --export-json "$work/times.json" \
-  --prepare "rm -rf '$out' && mkdir '$out'" \
+  --prepare "rm -rf '$out' && mkdir '$out' && sync" \
   -n stub "'$dist' --sfx-extract-dir '$out' --sfx-extract-only" \
   -n "stub, carve and clean-up only" \
   "'$work/carve.bin' --sfx-extract-dir '$out' --sfx-extract-only 2>/dev/null || true" \
