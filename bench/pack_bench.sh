@@ -25,11 +25,14 @@ fi
 mkdir -p "$out"
 
 pack="$build_dir/sfx_pack create -l $level -o $out/payload.run -c 'trevalo %argv%' $data/payload"
+# Each run writes a new file: the previous output is removed before it, outside the timing.
+# sfx_pack also syncs its output to disk before renaming it into place; zip does not.
 hyperfine --warmup 1 --runs "$runs" --export-json "$out/times.json" \
+  --prepare "rm -f $out/payload.run" --prepare "rm -f $out/payload.run" \
+  --prepare "rm -f $out/payload.zip" \
   -n "sfx_pack -j$jobs" "$pack -j $jobs" \
   -n "sfx_pack -j1" "$pack -j 1" \
-  -n "zip -r -$level" --prepare "rm -f $out/payload.zip" \
-  "cd $data/payload && zip -q -r -$level $out/payload.zip ."
+  -n "zip -r -$level" "cd $data/payload && zip -q -r -$level $out/payload.zip ."
 
 "$build_dir/sfx_pack" verify "$out/payload.run"
 archive=$("$build_dir/sfx_pack" inspect --json "$out/payload.run" |
@@ -44,7 +47,8 @@ pack, single, zip_ = times["sfx_pack -j" + jobs], times["sfx_pack -j1"], times["
 print()
 print("level %s, %d runs each" % (level, len(zip_["times"])))
 for name, r in (("sfx_pack -j" + jobs, pack), ("sfx_pack -j1", single), ("zip -r -" + level, zip_)):
-    print("%-14s %.3f s mean, %.3f s median, ± %.3f s" % (name, r["mean"], r["median"], r["stddev"]))
+    print("%-14s %.3f s mean, %.3f s median, ± %.3f s; CPU %.3f s user + %.3f s system" % (
+        name, r["mean"], r["median"], r["stddev"], r["user"], r["system"]))
 print("time ratio  zip / sfx_pack -j%s: %.2f (median %.2f); zip / sfx_pack -j1: %.2f" % (
     jobs, zip_["mean"] / pack["mean"], zip_["median"] / pack["median"], zip_["mean"] / single["mean"]))
 print("archive     sfx_pack %d bytes, zip %d bytes, ratio %.4f" % (archive, zip_size, archive / zip_size))
