@@ -295,6 +295,19 @@ TEST(PackEndToEnd, FindsTheStubBesideItselfOrTakesTheOneGiven) {
   EXPECT_EQ(read_file(dir / "b.run").substr(0, 19), "#!/bin/sh\nexit 7\nPK");
 }
 
+TEST(PackEndToEnd, WarnsWhenTheTemplateNamesNoProgramOfThePayloadButPacks) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  const RunResult r =
+      pack({"create", "-o", dir / "a.run", "-c", "data/big.txt %argv%", dir / "payload"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err,
+            "sfx_pack: warning: the command template's first word 'data/big.txt' names no "
+            "executable file of the payload\n");
+  EXPECT_EQ(r.out.rfind(dir / "a.run" + ": 13 entries, archive of ", 0), 0u) << r.out;
+  EXPECT_EQ(pack({"verify", dir / "a.run"}).exit_code, 0);
+}
+
 struct UsageCase {
   std::vector<std::string> args;
   std::string err;
