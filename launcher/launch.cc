@@ -37,7 +37,9 @@ int run_launch(int argc, char** argv) {
   std::string temp_env_value;
   std::string work_root;
 
-  if (argc < 1 || argv[0] == nullptr) {
+  // Linux hands a program started with no arguments at all an empty argv[0]; either way there
+  // is no name to derive the payload directory from.
+  if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
     std::fputs("-E- Missing program name: the argument vector is empty\n", stderr);
     return EXIT_LAUNCH_FAILURE;
   }

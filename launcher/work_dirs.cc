@@ -131,9 +131,7 @@ std::string make_absolute(const std::string& path) {
   return result;
 }
 
-int make_directory(const std::string& path) {
-  return mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
-}
+int make_directory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
 
 int create_fresh_directory(const std::string& path) {
   int result = make_directory(path);

@@ -1,1 +1,212 @@
+#include "launcher/work_dirs.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "testing/test_util.h"
+
+namespace {
+
+using sfx_testing::list_dir;
+using sfx_testing::path_exists;
+using sfx_testing::read_file;
+using sfx_testing::TempDir;
+using sfx_testing::write_file;
+
+// Runs `body` with `dir` as the current directory and returns to the old one afterwards.
+template <typename Body>
+void in_directory(const std::string& dir, Body body) {
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  body();
+  ASSERT_EQ(chdir(old), 0);
+}
+
+// A tree with nested directories, a file, and a symbolic link that leads outside it.
+void make_tree(const std::string& root, const std::string& outside) {
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/sub/deeper").c_str(), 0700), 0);
+  write_file(root + "/sub/deeper/file", "x");
+  write_file(root + "/sub/locked", "y", 0);
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/sub/link").c_str()), 0);
+}
+
+TEST(InitLaunchContext, StartDirectoryAndRunningFile) {
+  TempDir dir;
+  LaunchContext ctx;
+  ctx.help_requested = true;
+  ctx.device_option = "-d x";
+  in_directory(dir.path(), [&] { EXPECT_EQ(init_launch_context(ctx, "ignored"), 0); });
+  EXPECT_EQ(ctx.cwd, dir.path());
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  EXPECT_EQ(ctx.self_path, self);
+  EXPECT_FALSE(ctx.help_requested);
+  EXPECT_EQ(ctx.device_option, "");
+}
+
+TEST(InitLaunchContext, RemovedStartDirectory) {
+  TempDir dir;
+  const std::string gone = dir / "gone";
+  ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+  LaunchContext ctx;
+  in_directory(gone, [&] {
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(init_launch_context(ctx, "x"), EXIT_LAUNCH_FAILURE);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "-E- Failed to get CWD.");
+  });
+}
+
+TEST(ResolveWorkRoot, Outcomes) {
+  TempDir dir;
+  write_file(dir / "file", "");
+  ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
+  struct Case {
+    std::string extract_dir;
+    int result;
+    std::string err;
+    std::string work_root;  // Before make_absolute.
+  };
+  const std::vector<Case> cases = {
+      {dir / "file", -1, "-E- " + (dir / "file") + " is not a directory\n", "old"},
+      {dir / "missing", -1,
+       "-E- Failed to access directory " + (dir / "missing") + ": No such file or directory\n",
+       "old"},
+      {dir / "real", 0, "", dir / "real"},
+      {"link", 0, "", "link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.extract_dir);
+    LaunchContext ctx;
+    ctx.extract_dir_given = true;
+    ctx.extract_dir = c.extract_dir;
+    std::string temp_env_value = "old";
+    std::string work_root = "old";
+    in_directory(dir.path(), [&] {
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(resolve_work_root(ctx, temp_env_value, work_root), c.result);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+      EXPECT_EQ(work_root, c.work_root);
+      EXPECT_EQ(temp_env_value, c.result == 0 ? c.extract_dir : "old");
+      // A relative directory becomes the symbolic link's resolved target.
+      if (c.extract_dir == "link") {
+        EXPECT_EQ(make_absolute(work_root), dir / "real");
+      }
+    });
+  }
+}
+
+TEST(ResolveWorkRoot, TemporaryRoot) {
+  LaunchContext ctx;
+  std::string temp_env_value, work_root;
+  ASSERT_EQ(resolve_work_root(ctx, temp_env_value, work_root), 0);
+  EXPECT_EQ(temp_env_value, "/tmp");
+  EXPECT_EQ(work_root.size(), 18u);
+  EXPECT_EQ(work_root.rfind("/tmp/sfxter_", 0), 0u);
+  EXPECT_EQ(sfx_testing::mode_of(work_root), 0700u);
+  EXPECT_EQ(remove_tree(work_root), 0);
+  EXPECT_FALSE(path_exists(work_root));
+}
+
+TEST(MakeAbsolute, Paths) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "out").c_str(), 0755), 0);
+  in_directory(dir.path(), [&] {
+    EXPECT_EQ(make_absolute(""), "");
+    EXPECT_EQ(make_absolute("/a/../b/./c"), "/a/../b/./c");  // Absolute: left alone.
+    EXPECT_EQ(make_absolute("out"), dir / "out");
+    EXPECT_EQ(make_absolute("./out/../out"), dir / "out");
+    EXPECT_EQ(make_absolute("missing"), "missing");  // Unresolvable: stays relative.
+  });
+}
+
+TEST(MakeDirectory, Results) {
+  TempDir dir;
+  EXPECT_EQ(make_directory(dir / "new"), 0);
+  EXPECT_EQ(make_directory(dir / "new"), EEXIST);
+  EXPECT_EQ(make_directory(dir / "no/parent"), ENOENT);
+  write_file(dir / "file", "");
+  EXPECT_EQ(make_directory(dir / "file/below"), ENOTDIR);
+}
+
+TEST(CreateFreshDirectory, ReplacesWhatIsThere) {
+  TempDir dir;
+  make_tree(dir / "old-tree", dir.path());
+  write_file(dir / "a-file", "data");
+  for (const std::string name : {"old-tree", "a-file", "new"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(create_fresh_directory(dir / name), 0);
+    EXPECT_TRUE(list_dir(dir / name).empty());
+  }
+  EXPECT_EQ(create_fresh_directory(dir / "no/parent"), ENOENT);
+}
+
+TEST(RemoveTree, RemovesOnlyTheNamedTree) {
+  // Names that a shell would split, expand or take as options.
+  const std::vector<std::string> names = {"a b",      "-rf",   "x;touch PWNED", "$(touch PWNED)",
+                                          "quote'\"", "star*", "new\nline",     "back\\slash"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const std::string keep = dir / "keep";
+    write_file(keep, "kept");
+    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);  // Beside "a b": must survive.
+    make_tree(dir / name, dir.path());
+    EXPECT_EQ(remove_tree(dir / name), 0);
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"a", "keep"}));
+    EXPECT_EQ(read_file(keep), "kept");  // The link inside led here; it was not followed.
+  }
+}
+
+TEST(RemoveTree, EdgeCases) {
+  TempDir dir;
+  EXPECT_EQ(remove_tree(""), 0);
+  EXPECT_EQ(remove_tree("/"), 0);
+  EXPECT_TRUE(path_exists("/tmp"));
+  EXPECT_EQ(remove_tree(dir / "missing"), 0);
+
+  // A symbolic link named as the tree is removed itself; its target stays.
+  ASSERT_EQ(mkdir((dir / "target").c_str(), 0755), 0);
+  write_file(dir / "target/file", "x");
+  ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+  EXPECT_EQ(remove_tree(dir / "link"), 0);
+  EXPECT_FALSE(path_exists(dir / "link"));
+  EXPECT_EQ(read_file(dir / "target/file"), "x");
+
+  // Many entries: more than one read of the directory is needed.
+  ASSERT_EQ(mkdir((dir / "many").c_str(), 0755), 0);
+  for (int i = 0; i < 2000; ++i) {
+    write_file(dir / ("many/a-rather-long-file-name-to-fill-buffers-" + std::to_string(i)), "");
+  }
+  EXPECT_EQ(remove_tree(dir / "many"), 0);
+  EXPECT_FALSE(path_exists(dir / "many"));
+}
+
+TEST(SetEnvVar, Overwrites) {
+  ASSERT_EQ(setenv("SFX_TEST_VAR", "old", 1), 0);
+  EXPECT_EQ(set_env_var("SFX_TEST_VAR", "new value"), 0);
+  EXPECT_STREQ(std::getenv("SFX_TEST_VAR"), "new value");
+  EXPECT_EQ(set_env_var("BAD=NAME", "x"), -1);
+  unsetenv("SFX_TEST_VAR");
+}
+
+TEST(FileMode, TypesAndFailure) {
+  TempDir dir;
+  write_file(dir / "f", "", 0640);
+  EXPECT_EQ(file_mode(dir / "f"), S_IFREG | 0640);
+  EXPECT_EQ(file_mode(dir.path()) & S_IFMT, S_IFDIR);
+  errno = 0;
+  EXPECT_EQ(file_mode(dir / "missing"), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace

@@ -11,11 +11,11 @@ struct CarveResult {
 };
 
 enum : int {
-  CARVE_OK = 0,            ///< The archive was copied whole.
-  CARVE_ERR_SOURCE = -2,   ///< The stub's file cannot be opened or sought, or has no valid trailer.
-  CARVE_ERR_READ = -3,     ///< The command field or archive_length was read short.
-  CARVE_ERR_OUTPUT = -4,   ///< archive.zip cannot be opened, or a write to it fell short.
-  CARVE_ERR_SHORT = -5,    ///< The file ended before the whole archive was copied (no message).
+  CARVE_OK = 0,           ///< The archive was copied whole.
+  CARVE_ERR_SOURCE = -2,  ///< The stub's file cannot be opened or sought, or has no valid trailer.
+  CARVE_ERR_READ = -3,    ///< The command field or archive_length was read short.
+  CARVE_ERR_OUTPUT = -4,  ///< archive.zip cannot be opened, or a write to it fell short.
+  CARVE_ERR_SHORT = -5,   ///< The file ended before the whole archive was copied (no message).
 };
 
 /// Reads the trailer of `self_path` and copies the appended archive byte for byte to

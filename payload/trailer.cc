@@ -1,12 +1,225 @@
 #include "payload/trailer.h"
 
-// Placeholder until the trailer readers land.
-std::string version_marker_text() { return {}; }
-std::string extra_tool_marker_text() { return {}; }
-bool find_version_marker(std::int64_t, std::FILE*, std::uint64_t&, const std::string&) {
-  return false;
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "command/command_lists.h"
+
+namespace {
+
+// The markers are kept reversed so that the backward scan never meets them in the stub's own
+// image; each lookup turns its copy around before use.
+constexpr char kReversedVersionMarker[PayloadTrailer::MARKER_SIZE] = ":TTAP_NOISREV_TRVQ";
+constexpr char kReversedExtraToolMarker[PayloadTrailer::MARKER_SIZE] = ":TTAP_LOOT_ARTXE_TRVQ";
+
+// Bytes of the file searched per read during the backward scan.
+constexpr std::int64_t kScanBlockSize = 256 * 1024;
+
+std::string unreverse(const char (&reversed)[PayloadTrailer::MARKER_SIZE]) {
+  char buffer[PayloadTrailer::MARKER_SIZE];
+  std::memcpy(buffer, reversed, sizeof buffer);
+  const size_t n = std::strlen(buffer);
+  for (size_t i = 0; i < n / 2; ++i) std::swap(buffer[i], buffer[n - 1 - i]);
+  return std::string(buffer, n);
 }
-bool read_extra_tool_section(std::int64_t, std::FILE*, const std::string&, std::int32_t& size) {
-  size = 0;
+
+// The text of a NUL-padded field: its bytes up to the first NUL, or all of them.
+std::string field_text(const char* field, size_t size) {
+  return std::string(field, strnlen(field, size));
+}
+
+bool seek_to(std::FILE* file, std::int64_t position) {
+  return position >= 0 && fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+bool read_exactly(std::FILE* file, char* buffer, size_t size) {
+  return std::fread(buffer, 1, size, file) == size;
+}
+
+enum class ScanResult { kFound, kSeekFailed, kReadFailed, kNotFound };
+
+// Finds the marker field nearest the end of the file whose start lies in [1, start]: the
+// marker text followed by a NUL. The result is the one a probe of 32 bytes at start, start - 1,
+// ..., 1 would give, but the file is read in large blocks and searched in memory.
+ScanResult scan_backwards(std::FILE* file, std::int64_t start, const std::string& marker,
+                          std::int64_t& found_at) {
+  if (start == 0) return ScanResult::kNotFound;
+  if (start < 0) return ScanResult::kSeekFailed;
+  const std::int64_t match_size = static_cast<std::int64_t>(marker.size()) + 1;
+  std::vector<char> block(static_cast<size_t>(kScanBlockSize + PayloadTrailer::MARKER_SIZE));
+  // Positions still to search: 1..high. Each block covers candidate starts low..high, and reads
+  // the whole 32-byte field of the highest one, exactly as a probe would.
+  for (std::int64_t high = start; high >= 1;) {
+    const std::int64_t low = std::max<std::int64_t>(1, high - kScanBlockSize + 1);
+    const size_t length = static_cast<size_t>(high - low + PayloadTrailer::MARKER_SIZE);
+    if (!seek_to(file, low)) return ScanResult::kSeekFailed;
+    if (!read_exactly(file, block.data(), length)) return ScanResult::kReadFailed;
+    // Candidates are the bytes that equal the marker's first character, nearest the end first;
+    // memrchr finds them far faster than a compare at every position.
+    size_t candidates = static_cast<size_t>(high - low + 1);
+    while (const void* hit = memrchr(block.data(), marker[0], candidates)) {
+      const char* candidate = static_cast<const char*>(hit);
+      if (std::memcmp(candidate, marker.c_str(), static_cast<size_t>(match_size)) == 0) {
+        found_at = low + (candidate - block.data());
+        return ScanResult::kFound;
+      }
+      candidates = static_cast<size_t>(candidate - block.data());
+    }
+    high = low - 1;
+  }
+  return ScanResult::kNotFound;
+}
+
+}  // namespace
+
+std::string version_marker_text() { return unreverse(kReversedVersionMarker); }
+std::string extra_tool_marker_text() { return unreverse(kReversedExtraToolMarker); }
+
+bool find_version_marker(std::int64_t start, std::FILE* file, std::uint64_t& trailing_count,
+                         const std::string& self_path) {
+  const std::string marker = version_marker_text();
+  std::int64_t found_at = 0;
+  switch (scan_backwards(file, start, marker, found_at)) {
+    case ScanResult::kSeekFailed:
+      std::fprintf(stderr, "-E- Failed to seek version Pattern offset, file : '%s'\n",
+                   self_path.c_str());
+      return false;
+    case ScanResult::kReadFailed:
+      std::fprintf(stderr, "-E- Failed to read version pattern : '%s'\n", self_path.c_str());
+      return false;
+    case ScanResult::kNotFound:
+      std::fprintf(stderr,
+                   "-E- Failed to find version pattern, qvr_fwsfx_gen is older than expected : "
+                   "'%s', make sure to have the latest PVK\n",
+                   PayloadTrailer::LAYOUT_VERSION);
+      return false;
+    case ScanResult::kFound:
+      break;
+  }
+  char version[PayloadTrailer::LAYOUT_VERSION_SIZE + 1] = {};
+  if (!seek_to(file, found_at + PayloadTrailer::MARKER_SIZE) ||
+      !read_exactly(file, version, PayloadTrailer::LAYOUT_VERSION_SIZE)) {
+    std::fprintf(stderr, "-E- Failed to read current version: '%s'\n", self_path.c_str());
+    return false;
+  }
+  if (std::strcmp(version, PayloadTrailer::LAYOUT_VERSION) != 0) {
+    std::fprintf(stderr,
+                 "-E- Extractor layout version : '%s' differs than expected '%s', make sure "
+                 "generator and sfx_stub versions are matched\n",
+                 version, PayloadTrailer::LAYOUT_VERSION);
+    return false;
+  }
+  // Every probe between the start and the match counted one trailing byte; the match's own
+  // layout_version field accounts for 8 of them.
+  trailing_count =
+      static_cast<std::uint64_t>(start - found_at) - PayloadTrailer::LAYOUT_VERSION_SIZE;
   return true;
+}
+
+bool read_extra_tool_section(std::int64_t position, std::FILE* file, const std::string& self_path,
+                             std::int32_t& section_size) {
+  section_size = 0;
+  const std::string marker = extra_tool_marker_text();
+  if (position <= 0) return true;
+  if (!seek_to(file, position)) {
+    std::fprintf(stderr, "-E- Failed to seek extra tool Pattern offset, file : '%s'\n",
+                 self_path.c_str());
+    return false;
+  }
+  char probe[PayloadTrailer::MARKER_SIZE + 1] = {};
+  if (!read_exactly(file, probe, PayloadTrailer::MARKER_SIZE)) {
+    std::fprintf(stderr, "-E- Failed to read extra tool Pattern : '%s'\n", self_path.c_str());
+    return false;
+  }
+  if (marker != probe) return true;
+  char command[PayloadTrailer::COMMAND_SIZE + 1] = {};
+  if (!read_exactly(file, command, PayloadTrailer::COMMAND_SIZE)) {
+    std::fprintf(stderr, "-E- Failed to read extra tool cmd : '%s'\n", self_path.c_str());
+    return false;
+  }
+  section_size = ExtraToolSection::SIZE;
+  extra_commands.emplace_back(command);
+  return true;
+}
+
+TrailerStatus read_trailer(std::FILE* file, TrailerInfo& info) {
+  info = TrailerInfo{};
+  if (fseeko(file, 0, SEEK_END) != 0) return TrailerStatus::kIoError;
+  const off_t length = ftello(file);
+  if (length < 0) return TrailerStatus::kIoError;
+  info.file_length = static_cast<std::uint64_t>(length);
+  const std::int64_t start = length - PayloadTrailer::MARKER_SIZE;
+  if (start < 0) return TrailerStatus::kTooShort;
+
+  std::int64_t found_at = 0;
+  switch (scan_backwards(file, start, version_marker_text(), found_at)) {
+    case ScanResult::kSeekFailed:
+    case ScanResult::kReadFailed:
+      return TrailerStatus::kIoError;
+    case ScanResult::kNotFound:
+      return TrailerStatus::kNoMarker;
+    case ScanResult::kFound:
+      break;
+  }
+  char version[PayloadTrailer::LAYOUT_VERSION_SIZE] = {};
+  if (!seek_to(file, found_at + PayloadTrailer::MARKER_SIZE) ||
+      !read_exactly(file, version, sizeof version)) {
+    return TrailerStatus::kNoVersion;
+  }
+  info.layout_version = field_text(version, sizeof version);
+  if (info.layout_version != PayloadTrailer::LAYOUT_VERSION) return TrailerStatus::kVersionMismatch;
+  const std::int64_t d = found_at + PayloadTrailer::TAIL_SIZE;
+  info.logical_end = static_cast<std::uint64_t>(d);
+  info.trailing_count = info.file_length - info.logical_end;
+
+  std::int64_t b = d - PayloadTrailer::TAIL_SIZE;
+  if (d > ExtraToolSection::PROBE_DISTANCE) {
+    char probe[PayloadTrailer::MARKER_SIZE + 1] = {};
+    if (!seek_to(file, d - ExtraToolSection::PROBE_DISTANCE) ||
+        !read_exactly(file, probe, PayloadTrailer::MARKER_SIZE)) {
+      return TrailerStatus::kIoError;
+    }
+    if (extra_tool_marker_text() == probe) {
+      char command[PayloadTrailer::COMMAND_SIZE] = {};
+      if (!read_exactly(file, command, sizeof command)) return TrailerStatus::kIoError;
+      info.has_extra_tool_section = true;
+      info.extra_tool_command = field_text(command, sizeof command);
+      b -= ExtraToolSection::SIZE;
+    }
+  }
+  const std::int64_t command_at =
+      b - PayloadTrailer::COMMAND_SIZE - PayloadTrailer::ARCHIVE_LENGTH_SIZE;
+  if (command_at < 0) return TrailerStatus::kTruncated;
+  unsigned char fields[PayloadTrailer::COMMAND_SIZE + PayloadTrailer::ARCHIVE_LENGTH_SIZE];
+  if (!seek_to(file, command_at) ||
+      !read_exactly(file, reinterpret_cast<char*>(fields), sizeof fields)) {
+    return TrailerStatus::kIoError;
+  }
+  info.command = field_text(reinterpret_cast<const char*>(fields), PayloadTrailer::COMMAND_SIZE);
+  const unsigned char* n = fields + PayloadTrailer::COMMAND_SIZE;
+  info.archive_length = (std::uint32_t{n[0]} << 24) | (std::uint32_t{n[1]} << 16) |
+                        (std::uint32_t{n[2]} << 8) | std::uint32_t{n[3]};
+  info.archive_offset = command_at - static_cast<std::int64_t>(info.archive_length);
+  return info.archive_offset < 0 ? TrailerStatus::kTruncated : TrailerStatus::kOk;
+}
+
+std::string encode_trailer(const std::string& command, std::uint32_t archive_length,
+                           const std::optional<std::string>& extra_tool_command) {
+  auto padded = [](const std::string& text, size_t size) {
+    std::string field = text.substr(0, size);
+    field.resize(size, '\0');
+    return field;
+  };
+  std::string trailer = padded(command, PayloadTrailer::COMMAND_SIZE);
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    trailer += static_cast<char>((archive_length >> shift) & 0xFF);
+  }
+  if (extra_tool_command) {
+    trailer += padded(extra_tool_marker_text(), PayloadTrailer::MARKER_SIZE);
+    trailer += padded(*extra_tool_command, PayloadTrailer::COMMAND_SIZE);
+  }
+  trailer += padded(version_marker_text(), PayloadTrailer::MARKER_SIZE);
+  trailer += padded(PayloadTrailer::LAYOUT_VERSION, PayloadTrailer::LAYOUT_VERSION_SIZE);
+  return trailer;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 // Layout of the trailer that follows the appended archive. With d the end of the trailer
@@ -31,8 +32,8 @@ struct PayloadTrailer {
   static constexpr int SIZE = COMMAND_SIZE + ARCHIVE_LENGTH_SIZE + TAIL_SIZE;
   static constexpr char LAYOUT_VERSION[] = "2.0";
 
-  std::string command;            ///< The command template.
-  std::uint32_t archive_length;   ///< N.
+  std::string command;           ///< The command template.
+  std::uint32_t archive_length;  ///< N.
 };
 
 /// The optional section between archive_length and version_marker.
@@ -43,6 +44,41 @@ struct ExtraToolSection {
 
   std::string command;  ///< The extra-tool command.
 };
+
+/// Where a trailer was found in a file and what it holds; filled by read_trailer.
+struct TrailerInfo {
+  std::uint64_t file_length = 0;     ///< L.
+  std::uint64_t trailing_count = 0;  ///< t: bytes after the layout_version field.
+  std::uint64_t logical_end = 0;     ///< d = L - t.
+  std::string layout_version;        ///< The layout_version text (up to its first NUL).
+  bool has_extra_tool_section = false;
+  std::string extra_tool_command;
+  std::string command;               ///< The command template.
+  std::uint32_t archive_length = 0;  ///< N.
+  std::int64_t archive_offset = 0;   ///< Where the archive starts; negative when N is too large.
+};
+
+/// Why read_trailer gave up.
+enum class TrailerStatus {
+  kOk,
+  kTooShort,         ///< The file is shorter than a version marker.
+  kIoError,          ///< A seek or read failed.
+  kNoMarker,         ///< No version marker: not a distributable file (or a foreign one).
+  kNoVersion,        ///< The marker has fewer than 8 bytes after it.
+  kVersionMismatch,  ///< Another layout version (its text is in layout_version).
+  kTruncated,        ///< The trailer's fields run before the start of the file.
+};
+
+/// Reads the whole trailer of `file` the way the stub does, printing nothing.
+/// Returns kOk with every field of `info` set, or the reason it stopped (with the fields read
+/// so far set).
+TrailerStatus read_trailer(std::FILE* file, TrailerInfo& info);
+
+/// The trailer bytes that follow an archive of `archive_length` bytes: command field, length,
+/// the extra-tool section when `extra_tool_command` is set, version marker and layout version.
+/// Texts longer than 256 bytes are cut; callers refuse them first.
+std::string encode_trailer(const std::string& command, std::uint32_t archive_length,
+                           const std::optional<std::string>& extra_tool_command);
 
 /// VERSION_MARKER in forward order, built at run time from the reversed literal.
 std::string version_marker_text();

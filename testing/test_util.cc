@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <minizip/zip.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,8 +20,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <minizip/zip.h>
-
 extern char** environ;
 
 namespace sfx_testing {
@@ -31,9 +30,7 @@ std::string from_env_or(const char* name, const char* fallback) {
   return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 }  // namespace
 
@@ -235,10 +232,9 @@ std::string make_zip(const std::vector<ZipEntry>& entries) {
     info.external_fa = entry.external_attr.value_or(entry.unix_mode << 16);
     const int method = entry.deflate ? Z_DEFLATED : 0;
     const int version_made_by = (3 << 8) | 20;  // Unix, 2.0
-    if (zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0,
-                                nullptr, method, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS,
-                                DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, version_made_by,
-                                0, 0) != ZIP_OK ||
+    if (zipOpenNewFileInZip4_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                method, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                Z_DEFAULT_STRATEGY, nullptr, 0, version_made_by, 0, 0) != ZIP_OK ||
         zipWriteInFileInZip(zip, entry.data.data(), static_cast<unsigned>(entry.data.size())) !=
             ZIP_OK ||
         zipCloseFileInZip(zip) != ZIP_OK) {
@@ -260,7 +256,8 @@ std::string DistributableBuilder::field(const std::string& text, size_t size) {
 
 std::string DistributableBuilder::big_endian32(std::uint32_t value) {
   std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>(value >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    bytes[static_cast<size_t>(i)] = static_cast<char>(value >> (24 - 8 * i));
   return bytes;
 }
 

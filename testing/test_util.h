@@ -21,9 +21,9 @@ std::string stub_path();
 std::string pack_path();
 
 struct RunOptions {
-  std::string cwd;                                          ///< Empty: the test's own.
-  std::vector<std::pair<std::string, std::string>> env_set; ///< Variables to set.
-  std::vector<std::string> env_unset;                       ///< Variables to remove.
+  std::string cwd;                                           ///< Empty: the test's own.
+  std::vector<std::pair<std::string, std::string>> env_set;  ///< Variables to set.
+  std::vector<std::string> env_unset;                        ///< Variables to remove.
   std::optional<std::string> argv0;  ///< argv[0] when it should differ from the path.
   bool empty_argv = false;           ///< Start the program with no argv[0] at all.
   std::string stdin_data;            ///< Fed to standard input, then closed.
@@ -31,10 +31,10 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int exit_code = -1;    ///< The exit status, or -1 when the program ended by a signal.
-  int term_signal = 0;   ///< The signal that ended the program, or 0.
-  std::string out;       ///< Everything written to standard output.
-  std::string err;       ///< Everything written to standard error.
+  int exit_code = -1;   ///< The exit status, or -1 when the program ended by a signal.
+  int term_signal = 0;  ///< The signal that ended the program, or 0.
+  std::string out;      ///< Everything written to standard output.
+  std::string err;      ///< Everything written to standard error.
 };
 
 /// Runs `path` with `args` (argv[1]...) and waits for it, collecting both output streams.
@@ -79,11 +79,11 @@ class WorkRootWatch {
 
 /// One entry of a ZIP archive written by make_zip.
 struct ZipEntry {
-  std::string name;      ///< Stored name; a trailing "/" makes a directory entry.
+  std::string name;  ///< Stored name; a trailing "/" makes a directory entry.
   std::string data;
   std::uint32_t unix_mode = 0100644;  ///< Stored in the upper half of the external attributes.
   std::optional<std::uint32_t> external_attr;  ///< Overrides unix_mode when set.
-  std::tm mtime = default_time();     ///< Stored as a local-time DOS date.
+  std::tm mtime = default_time();              ///< Stored as a local-time DOS date.
   bool deflate = true;
 
   static std::tm default_time();  ///< 2024-04-04 20:31:08.
@@ -95,11 +95,11 @@ std::string make_zip(const std::vector<ZipEntry>& entries);
 /// Writes a distributable file byte by byte: stub image, archive, trailer, trailing bytes.
 /// Every field can be replaced, so broken files can be made as easily as sound ones.
 struct DistributableBuilder {
-  std::string stub;     ///< The stub image; by default the built stub's bytes.
-  std::string archive;  ///< The appended archive bytes.
-  std::string command;  ///< The command template (NUL-padded to 256 bytes).
-  std::optional<std::string> command_field;     ///< Raw 256-byte command field.
-  std::optional<std::uint32_t> archive_length;  ///< Overrides the archive's real length.
+  std::string stub;                          ///< The stub image; by default the built stub's bytes.
+  std::string archive;                       ///< The appended archive bytes.
+  std::string command;                       ///< The command template (NUL-padded to 256 bytes).
+  std::optional<std::string> command_field;  ///< Raw 256-byte command field.
+  std::optional<std::uint32_t> archive_length;    ///< Overrides the archive's real length.
   std::optional<std::string> extra_tool_command;  ///< When set, an extra-tool section is written.
   std::string extra_tool_marker_field = field("QVRT_EXTRA_TOOL_PATT:", 32);
   std::string version_marker_field = field("QVRT_VERSION_PATT:", 32);
