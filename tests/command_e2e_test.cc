@@ -309,8 +309,9 @@ TEST(CommandEndToEnd, ExitStatusesPassThrough) {
       {"missing program", "nothere %argv%", {}, 127, "nothere: not found"},
       {"program not executable", "not-executable", {}, 126, "Permission denied"},
       {"empty template", "", {}, 126, "Permission denied"},
-      {"killed by a signal", "trevalo", {{"SFX_E2E_SIGNAL", "9"}}, 128 + 9, ""},
-      {"terminated by a signal", "trevalo", {{"SFX_E2E_SIGNAL", "TERM"}}, 128 + 15, ""},
+      // The shell reports the signal that ended its command.
+      {"killed by a signal", "trevalo", {{"SFX_E2E_SIGNAL", "9"}}, 128 + 9, "Killed"},
+      {"terminated by a signal", "trevalo", {{"SFX_E2E_SIGNAL", "TERM"}}, 128 + 15, "Terminated"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -341,32 +342,31 @@ TEST(CommandEndToEnd, ExtraToolRunsOnlyWhenItShould) {
     bool with_extra_tool;
     int exit_code;
     bool tool_runs;
+    std::string err;
     std::string out_before;  // Expected standard output before "trevalo ran\n".
     std::string out_after;   // Expected standard output after it.
   };
   const std::string tool_lines = "\n-I- Executing cmd : tool2  --reset\ntool2 ran\n";
+  // clang-format off
   const std::vector<Case> cases = {
-      {"plain run", {"-y"}, {}, true, 0, true, "", tool_lines},
-      {"no extra-tool command", {"-y"}, {}, false, 0, false, "", ""},
-      {"extra tool fails", {"-y"}, {{"SFX_E2E_TOOL_EXIT", "5"}}, true, 5, true, "", tool_lines},
-      {"extra tool killed",
-       {"-y"},
-       {{"SFX_E2E_TOOL_SIGNAL", "KILL"}},
-       true,
-       128 + 9,
-       true,
-       "",
+      {"plain run", {"-y"}, {}, true, 0, true, "", "", tool_lines},
+      {"no extra-tool command", {"-y"}, {}, false, 0, false, "", "", ""},
+      {"extra tool fails", {"-y"}, {{"SFX_E2E_TOOL_EXIT", "5"}}, true, 5, true, "", "",
        tool_lines},
-      {"payload fails", {"-y"}, {{"SFX_E2E_EXIT", "2"}}, true, 2, false, "", ""},
-      {"help", {"-h"}, {}, true, 0, false, "", kHelp},
-      {"long help", {"--help"}, {}, true, 0, false, "", kHelp},
-      {"help with a failing payload", {"-h"}, {{"SFX_E2E_EXIT", "4"}}, true, 4, false, "", kHelp},
-      {"version", {"-v"}, {}, true, 0, false, kVersionStart, ""},
-      {"help and version", {"-h", "--version"}, {}, true, 0, false, kVersionStart, ""},
-      {"query", {"--query"}, {}, true, 0, false, "", ""},
-      {"no", {"--no"}, {}, true, 0, false, "", ""},
-      {"online query", {"--online-query-psid"}, {}, true, 0, false, "", ""},
+      {"extra tool killed", {"-y"}, {{"SFX_E2E_TOOL_SIGNAL", "KILL"}}, true, 128 + 9, true,
+       "Killed\n", "", tool_lines},
+      {"payload fails", {"-y"}, {{"SFX_E2E_EXIT", "2"}}, true, 2, false, "", "", ""},
+      {"help", {"-h"}, {}, true, 0, false, "", "", kHelp},
+      {"long help", {"--help"}, {}, true, 0, false, "", "", kHelp},
+      {"help with a failing payload", {"-h"}, {{"SFX_E2E_EXIT", "4"}}, true, 4, false, "", "",
+       kHelp},
+      {"version", {"-v"}, {}, true, 0, false, "", kVersionStart, ""},
+      {"help and version", {"-h", "--version"}, {}, true, 0, false, "", kVersionStart, ""},
+      {"query", {"--query"}, {}, true, 0, false, "", "", ""},
+      {"no", {"--no"}, {}, true, 0, false, "", "", ""},
+      {"online query", {"--online-query-psid"}, {}, true, 0, false, "", "", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RecordingPayload payload(
@@ -378,7 +378,7 @@ TEST(CommandEndToEnd, ExtraToolRunsOnlyWhenItShould) {
     options.env_set = c.env;
     RunResult r = run_program(payload.path(), c.args, options);
     EXPECT_EQ(r.exit_code, c.exit_code);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, c.err);
     // The payload command receives the options that the launcher noted as well.
     EXPECT_EQ(payload.lines("trevalo", "args"), c.args);
     EXPECT_EQ(payload.ran("tool2"), c.tool_runs);
