@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "command/command_lists.h"
 #include "command/run.h"
 #include "extract/extract.h"
 #include "launcher/command_line.h"
