@@ -9,10 +9,10 @@
 
 /// A command text while its placeholders are replaced, one step at a time. The payload command
 /// gets "%argv%", "%current-dir%" and "%ca-bundle.crt%" in this order; an extra-tool command
-/// gets "%device%" only. Each step replaces the first
-/// occurrence, searching from the start, until none is left, so placeholder text that a step
-/// inserts is seen by the steps after it, and a placeholder that forms where inserted text
-/// meets its neighbours is replaced as well. Every step ends, for any input:
+/// gets "%device%" only. Each step replaces the first occurrence, searching from the start,
+/// until none is left, so placeholder text that a step inserts is seen by the steps after it,
+/// and a placeholder that forms where inserted text meets its neighbours is replaced as well.
+/// Every step ends, for any input:
 /// - an occurrence that lies wholly in text inserted by the same step is not replaced, so a
 ///   value that holds its own placeholder is inserted once;
 /// - the current-directory and bundle texts, the quoted paths in them included, are never
