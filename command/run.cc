@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "command/command_lists.h"
 #include "command/expand.h"
+#include "command/shell_quote.h"
 
 int map_shell_status(int raw_status) {
   if (raw_status == -1) return -1;
@@ -33,8 +35,19 @@ int run_shell(const std::string& command_line) {
 
 int run_payload_command(const CarveResult& carve, const std::string& passthrough_args,
                         const std::string& payload_dir, const LaunchContext& ctx) {
-  std::string command_line =
-      payload_dir + "/" +
+  const std::string command_line =
+      shell_word(payload_dir) + "/" +
       expand_command_template(carve.command_template, passthrough_args, ctx, payload_dir);
   return map_shell_status(run_shell(command_line));
+}
+
+int run_extra_tool_commands() {
+  int status = 0;
+  for (size_t i = 0; i < extra_commands.size(); ++i) {
+    const std::string& shown =
+        i < display_commands.size() ? display_commands[i] : extra_commands[i];
+    std::printf("\n-I- Executing cmd : %s\n", shown.c_str());
+    status = map_shell_status(run_shell(extra_commands[i]));
+  }
+  return status;
 }
