@@ -200,15 +200,29 @@ WorkRootWatch::WorkRootWatch() {
 }
 
 std::vector<std::string> WorkRootWatch::leftovers(const std::string& program_name) const {
-  std::vector<std::string> found;
-  for (const std::string& name : list_dir("/tmp")) {
-    if (name.rfind("sfxter_", 0) != 0 || before_.count(name) != 0) continue;
-    std::vector<std::string> inside = list_dir("/tmp/" + name);
-    bool ours = inside.empty() || program_name.empty();
-    for (const std::string& item : inside) {
-      if (item == program_name + "-dir") ours = true;
+  // Launchers running at the same time (other tests, other checkouts) hold work roots too.
+  // Theirs hold a payload directory of another name, or are empty only for the moment between
+  // creating the root and the payload directory; so an empty root counts only when it stays
+  // empty for a while.
+  auto candidates = [&] {
+    std::set<std::string> found;
+    for (const std::string& name : list_dir("/tmp")) {
+      if (name.rfind("sfxter_", 0) != 0 || before_.count(name) != 0) continue;
+      std::vector<std::string> inside = list_dir("/tmp/" + name);
+      bool ours = inside.empty();
+      for (const std::string& item : inside) {
+        if (!program_name.empty() && item == program_name + "-dir") ours = true;
+      }
+      if (ours) found.insert("/tmp/" + name);
     }
-    if (ours) found.push_back("/tmp/" + name);
+    return found;
+  };
+  std::set<std::string> first = candidates();
+  if (first.empty()) return {};
+  usleep(300 * 1000);
+  std::vector<std::string> found;
+  for (const std::string& path : candidates()) {
+    if (first.count(path) != 0) found.push_back(path);
   }
   return found;
 }

@@ -70,9 +70,9 @@ mode_t mode_of(const std::string& path);  ///< Permission bits (07777) of lstat.
 class WorkRootWatch {
  public:
   WorkRootWatch();
-  /// Work roots that appeared since construction and are still there. Roots that other
-  /// launchers are using at the same time (holding a payload directory of another name
-  /// than `program_name` + "-dir") are not counted.
+  /// Work roots that appeared since construction and are still there: empty ones, and those
+  /// holding `program_name` + "-dir". Roots that other launchers are using at the same time
+  /// (holding a payload directory of another name, or empty only for a moment) don't count.
   std::vector<std::string> leftovers(const std::string& program_name = "") const;
 
  private:
