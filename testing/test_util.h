@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -42,6 +43,29 @@ struct RunResult {
 /// Runs `path` with `args` (argv[1]...) and waits for it, collecting both output streams.
 RunResult run_program(const std::string& path, const std::vector<std::string>& args,
                       const RunOptions& options = {});
+
+/// A program started in the background; its output is collected by finish().
+class Spawned {
+ public:
+  Spawned(const std::string& path, const std::vector<std::string>& args,
+          const RunOptions& options = {});
+  ~Spawned();  ///< Kills the program if it is still running.
+  Spawned(const Spawned&) = delete;
+  Spawned& operator=(const Spawned&) = delete;
+  pid_t pid() const { return pid_; }
+  void send(int signal_number);
+  /// Reads both output streams to their end and waits for the program.
+  RunResult finish();
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  int timeout_seconds_;
+};
+
+/// Polls `condition` every 10 ms until it holds or `timeout_ms` have passed.
+bool wait_for(const std::function<bool()>& condition, int timeout_ms = 20000);
 
 /// A scratch directory under /tmp, removed with its contents when the object goes.
 class TempDir {
@@ -89,6 +113,9 @@ struct ZipEntry {
   bool deflate = true;
 
   static std::tm default_time();  ///< 2024-04-04 20:31:08.
+  /// An entry with `name`, `data` and `unix_mode`, the other fields at their defaults.
+  static ZipEntry file(const std::string& name, const std::string& data,
+                       std::uint32_t unix_mode = 0100644);
 };
 
 /// A ZIP archive with `entries`, in order, written with minizip's zip API.
