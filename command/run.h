@@ -17,7 +17,14 @@ int map_shell_status(int raw_status);
 /// first, so that what the launcher printed comes before the command's output. Returns the
 /// raw wait status, or -1 when the shell cannot be started or waited for. This is the one
 /// place that starts a shell.
+/// The command runs in a process group of its own (the terminal's foreground group when the
+/// stub had the terminal); SIGTERM, SIGHUP, SIGINT and SIGQUIT sent to the stub meanwhile are
+/// passed on to that group.
 int run_shell(const std::string& command_line);
+
+/// SIGTERM or SIGHUP when one was passed on to the last command run_shell ran, else 0.
+/// The launcher then runs nothing more and ends with 128 + that number after its clean-up.
+int passed_on_signal();
 
 /// Expands the template of `carve` (which also prepares extra_commands and display_commands)
 /// and runs the payload directory (as one shell word) + "/" + the expanded text through the
@@ -28,8 +35,9 @@ int run_payload_command(const CarveResult& carve, const std::string& passthrough
 
 /// Runs every entry of extra_commands in order, each after the line
 /// "\n-I- Executing cmd : %s\n" with its display form on standard output, whatever the
-/// earlier ones returned. Returns map_shell_status of the last one, or 0 when there is none.
-/// Requires expand_command_template to have run, so that display_commands is index-aligned.
+/// earlier ones returned, but none after one that was stopped by a passed-on signal. Returns
+/// map_shell_status of the last one, or 0 when there is none. Requires expand_command_template to
+/// have run, so that display_commands is index-aligned.
 int run_extra_tool_commands();
 
 #endif  // COMMAND_RUN_H_

@@ -109,11 +109,16 @@ int run_launch(int argc, char** argv) {
 
     if (ctx.version_requested) print_version_line();
     launch_status = run_payload_command(carve, passthrough_args, payload_dir, ctx);
+    if (passed_on_signal() != 0) {
+      launch_status = 128 + passed_on_signal();
+      break;
+    }
     if (ctx.help_requested && !ctx.version_requested) print_sfx_options_help(ctx);
 
     if (launch_status == 0 && !ctx.help_requested && !ctx.version_requested &&
         !ctx.query_requested) {
       launch_status = run_extra_tool_commands();
+      if (passed_on_signal() != 0) launch_status = 128 + passed_on_signal();
     }
   } while (false);
 
