@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -231,9 +230,20 @@ TEST(PrintVersionLine, BuildDateAndTime) {
   testing::internal::CaptureStdout();
   print_version_line();
   const std::string line = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::regex_match(
-      line, std::regex("SelfExtractor 1\\.0, pvk 4\\.28\\.0-75, built on [A-Z][a-z]{2} [ 123]\\d "
-                       "\\d{4}, \\d\\d:\\d\\d:\\d\\d\\. Git SHA Hash: N/A\n")));
+  const std::string prefix = "SelfExtractor 1.0, pvk 4.28.0-75, built on ";
+  const std::string suffix = ". Git SHA Hash: N/A\n";
+  ASSERT_EQ(line.size(), prefix.size() + 11 + 2 + 8 + suffix.size()) << line;
+  EXPECT_EQ(line.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(line.substr(line.size() - suffix.size()), suffix);
+  // "Mmm dd yyyy, hh:mm:ss": the day right-aligned in two characters.
+  const std::string stamp = line.substr(prefix.size(), 21);
+  const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  EXPECT_EQ(months.find(stamp.substr(0, 3)) % 3, 0u) << stamp;
+  EXPECT_NE(months.find(stamp.substr(0, 3)), std::string::npos) << stamp;
+  EXPECT_TRUE(stamp[4] == ' ' || (stamp[4] >= '1' && stamp[4] <= '3')) << stamp;
+  EXPECT_EQ(stamp.substr(11, 2), ", ");
+  EXPECT_EQ(stamp[15], ':');
+  EXPECT_EQ(stamp[18], ':');
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "command/run.h"
 #include "extract/extract.h"
 #include "launcher/command_line.h"
+#include "launcher/interrupt.h"
 #include "launcher/launch_context.h"
 #include "launcher/work_dirs.h"
 #include "payload/carve.h"
@@ -56,7 +57,9 @@ int run_launch(int argc, char** argv) {
   }
   if (init_launch_context(ctx, argv[0]) != 0) return EXIT_LAUNCH_FAILURE;
   if (scan_arguments(argc, argv, passthrough_args, ctx) != 0) return EXIT_LAUNCH_FAILURE;
+  hold_interrupts();
   if (resolve_work_root(ctx, temp_env_value, work_root) != 0) {
+    release_interrupts();
     std::fputs("-I- Please consider using the following options:\n", stdout);
     print_sfx_options_help(ctx);
     if (ctx.version_requested) print_version_line();
@@ -66,6 +69,12 @@ int run_launch(int argc, char** argv) {
   ctx.program_name += "-dir";
   work_root = make_absolute(work_root);
   const std::string payload_dir = work_root + "/" + ctx.program_name;
+  // From here on an interrupted run removes what it created, by the clean-up rules below.
+  if (ctx.extract_dir_given) {
+    remove_on_interrupt(payload_dir, work_root + "/archive.zip");
+  } else {
+    remove_on_interrupt(work_root, "");
+  }
 
   int launch_status = EXIT_LAUNCH_FAILURE;
   bool extraction_incomplete = false;
@@ -100,6 +109,7 @@ int run_launch(int argc, char** argv) {
       break;
     }
     if (ctx.extract_only) {
+      remove_on_interrupt("", carve.archive_path);  // The unpacked files are the user's now.
       std::puts(" Done");
       launch_status = 0;
       break;

@@ -44,6 +44,14 @@ void fail(const std::string& what) { throw std::runtime_error(what + ": " + std:
 std::string stub_path() { return from_env_or("SFX_STUB", SFX_STUB_PATH); }
 std::string pack_path() { return from_env_or("SFX_PACK", SFX_PACK_PATH); }
 
+bool sanitized_build() {
+#ifdef SFX_SANITIZED_BUILD
+  return true;
+#else
+  return false;
+#endif
+}
+
 RunResult run_program(const std::string& path, const std::vector<std::string>& args,
                       const RunOptions& options) {
   int out_pipe[2], err_pipe[2], in_pipe[2];

@@ -19,6 +19,8 @@ namespace sfx_testing {
 /// The built stub and generator (overridable with the SFX_STUB and SFX_PACK variables).
 std::string stub_path();
 std::string pack_path();
+/// True when the binaries were built with the address and undefined-behaviour sanitizers.
+bool sanitized_build();
 
 struct RunOptions {
   std::string cwd;                                           ///< Empty: the test's own.

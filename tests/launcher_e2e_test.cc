@@ -190,6 +190,9 @@ TEST(LauncherEndToEnd, RunningFileFoundWithoutProc) {
   if (geteuid() != 0 || system("unshare -m true 2>/dev/null") != 0) {
     GTEST_SKIP() << "needs root and mount namespaces to hide /proc";
   }
+  if (sfx_testing::sanitized_build()) {
+    GTEST_SKIP() << "the sanitizers' runtime needs /proc";
+  }
   BareStub stub("fwpkg.bin");
   TempDir start;
   const std::string script = "mount -t tmpfs none /proc && cd '" + start.path() +

@@ -1,0 +1,75 @@
+#include "launcher/interrupt.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/work_dirs.h"
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// What the handler removes. Swapped only while the signals are blocked.
+char* interrupt_tree = nullptr;
+char* interrupt_file = nullptr;
+
+sigset_t interrupt_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : kSignals) sigaddset(&set, signal_number);
+  return set;
+}
+
+char* copy_or_null(const std::string& text) {
+  return text.empty() ? nullptr : strdup(text.c_str());
+}
+
+void on_interrupt(int signal_number) {
+  // Only async-signal-safe calls from here on: the run is abandoned where it stands.
+  if (interrupt_file != nullptr) unlink(interrupt_file);
+  if (interrupt_tree != nullptr) remove_tree_raw(interrupt_tree);
+  // The handler was reset to the default on entry; end the process by the same signal.
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, signal_number);
+  sigprocmask(SIG_UNBLOCK, &own, nullptr);
+  raise(signal_number);
+  _exit(128 + signal_number);
+}
+
+}  // namespace
+
+void remove_on_interrupt(const std::string& tree, const std::string& file) {
+  const sigset_t blocked = interrupt_signals();
+  sigprocmask(SIG_BLOCK, &blocked, nullptr);
+
+  std::free(interrupt_tree);
+  std::free(interrupt_file);
+  interrupt_tree = copy_or_null(tree);
+  interrupt_file = copy_or_null(file);
+
+  struct sigaction action = {};
+  action.sa_handler = on_interrupt;
+  action.sa_flags = SA_RESETHAND;
+  action.sa_mask = blocked;  // One clean-up at a time, whichever of the signals comes next.
+  for (int signal_number : kSignals) {
+    struct sigaction old = {};
+    sigaction(signal_number, nullptr, &old);
+    // A signal ignored by whoever started the stub (nohup) stays ignored.
+    if (old.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
+  }
+  sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+}
+
+void hold_interrupts() {
+  const sigset_t set = interrupt_signals();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_interrupts() {
+  const sigset_t set = interrupt_signals();
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
