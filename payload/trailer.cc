@@ -1,5 +1,7 @@
 #include "payload/trailer.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -15,6 +17,9 @@ constexpr char kReversedExtraToolMarker[PayloadTrailer::MARKER_SIZE] = ":TTAP_LO
 
 // Bytes of the file searched per read during the backward scan.
 constexpr std::int64_t kScanBlockSize = 256 * 1024;
+// How far ahead of the block being read the scan asks the kernel to start reading. Going
+// backwards defeats the kernel's own read-ahead, which only looks forward.
+constexpr std::int64_t kScanPrefetch = 8 * kScanBlockSize;
 
 std::string unreverse(const char (&reversed)[PayloadTrailer::MARKER_SIZE]) {
   char buffer[PayloadTrailer::MARKER_SIZE];
@@ -50,21 +55,32 @@ ScanResult scan_backwards(std::FILE* file, std::int64_t start, const std::string
   std::vector<char> block(static_cast<size_t>(kScanBlockSize + PayloadTrailer::MARKER_SIZE));
   // Positions still to search: 1..high. Each block covers candidate starts low..high, and reads
   // the whole 32-byte field of the highest one, exactly as a probe would.
+  const int fd = fileno(file);  // -1 for a stream that is not backed by a file.
+  std::int64_t advised_from = start + PayloadTrailer::MARKER_SIZE;  // Nothing asked for yet.
   for (std::int64_t high = start; high >= 1;) {
     const std::int64_t low = std::max<std::int64_t>(1, high - kScanBlockSize + 1);
+    if (fd >= 0 && advised_from > 0 && advised_from > low - kScanPrefetch / 2) {
+      const std::int64_t from = std::max<std::int64_t>(0, low - kScanPrefetch);
+      posix_fadvise(fd, from, advised_from - from, POSIX_FADV_WILLNEED);
+      advised_from = from;
+    }
     const size_t length = static_cast<size_t>(high - low + PayloadTrailer::MARKER_SIZE);
     if (!seek_to(file, low)) return ScanResult::kSeekFailed;
     if (!read_exactly(file, block.data(), length)) return ScanResult::kReadFailed;
-    // Candidates are the bytes that equal the marker's first character, nearest the end first;
-    // memrchr finds them far faster than a compare at every position.
-    size_t candidates = static_cast<size_t>(high - low + 1);
-    while (const void* hit = memrchr(block.data(), marker[0], candidates)) {
-      const char* candidate = static_cast<const char*>(hit);
-      if (std::memcmp(candidate, marker.c_str(), static_cast<size_t>(match_size)) == 0) {
-        found_at = low + (candidate - block.data());
-        return ScanResult::kFound;
-      }
-      candidates = static_cast<size_t>(candidate - block.data());
+    // The last match in the block is the one a probe would meet first. memmem skips ahead by
+    // about the marker's length at each step, so bytes that merely begin like the marker (a
+    // run of its first character, say) cost no more than any others.
+    const size_t haystack = static_cast<size_t>(high - low + match_size);
+    const char* last = nullptr;
+    for (const char* from = block.data();
+         const void* hit = memmem(from, haystack - static_cast<size_t>(from - block.data()),
+                                  marker.c_str(), static_cast<size_t>(match_size));
+         from = static_cast<const char*>(hit) + 1) {
+      last = static_cast<const char*>(hit);
+    }
+    if (last != nullptr) {
+      found_at = low + (last - block.data());
+      return ScanResult::kFound;
     }
     high = low - 1;
   }
