@@ -228,6 +228,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     sfx_fuzz::write_input(canary, reinterpret_cast<const std::uint8_t*>(kCanaryText),
                           sizeof kCanaryText - 1);
   }
+  // Output files that cannot be opened are reported too, so that path runs as well.
+  setenv("SFX_STUB_DEBUG", "1", 1);
   g_start_dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   check(g_start_dir >= 0, "cannot open the start directory");
   sfx_fuzz::silence_stdio();

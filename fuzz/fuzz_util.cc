@@ -8,15 +8,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace sfx_fuzz {
 namespace {
 
-std::string g_scratch_root;
+std::vector<std::string> g_scratch_roots;
 
-void remove_scratch_root() {
+void remove_scratch_roots() {
   std::error_code ignored;
-  if (!g_scratch_root.empty()) std::filesystem::remove_all(g_scratch_root, ignored);
+  for (const std::string& root : g_scratch_roots) std::filesystem::remove_all(root, ignored);
+}
+
+std::string make_dir_in(const std::string& base, const char* tag) {
+  std::string pattern = base + "/sfx_fuzz_" + tag + "_XXXXXX";
+  check(mkdtemp(pattern.data()) != nullptr, "cannot create the scratch directory");
+  if (g_scratch_roots.empty()) std::atexit(remove_scratch_roots);
+  g_scratch_roots.push_back(pattern);
+  return pattern;
 }
 
 }  // namespace
@@ -27,11 +36,12 @@ std::string make_scratch_dir(const char* tag) {
   if (const char* chosen = std::getenv("SFX_FUZZ_SCRATCH"); chosen != nullptr && *chosen != '\0') {
     base = chosen;
   }
-  std::string pattern = base + "/sfx_fuzz_" + tag + "_XXXXXX";
-  check(mkdtemp(pattern.data()) != nullptr, "cannot create the scratch directory");
-  g_scratch_root = pattern;
-  std::atexit(remove_scratch_root);
-  return pattern;
+  return make_dir_in(base, tag);
+}
+
+std::string make_disk_scratch_dir(const char* tag) {
+  const char* chosen = std::getenv("SFX_FUZZ_DISK_SCRATCH");
+  return make_dir_in(chosen != nullptr && *chosen != '\0' ? chosen : "/tmp", tag);
 }
 
 void write_input(const std::string& path, const std::uint8_t* data, std::size_t size) {

@@ -16,6 +16,10 @@ namespace sfx_fuzz {
 /// SFX_FUZZ_SCRATCH directory is what to remove). Aborts when it cannot be made.
 std::string make_scratch_dir(const char* tag);
 
+/// A second scratch directory for this process in $SFX_FUZZ_DISK_SCRATCH, else in /tmp: on
+/// the disk, where make_scratch_dir's is normally in memory. Removed at exit as well.
+std::string make_disk_scratch_dir(const char* tag);
+
 /// Writes `size` bytes to `path`, created or truncated. Aborts when that fails.
 void write_input(const std::string& path, const std::uint8_t* data, std::size_t size);
 

@@ -34,6 +34,9 @@ constexpr std::size_t kFillerHeader = 7;
 constexpr std::size_t kMaxFiller = 640 * 1024;  // Crosses two of the readers' 256 KiB blocks.
 
 std::string g_input_path;
+// The work root is on the input's file system for inputs of even length, where carving copies
+// in the kernel, and on another one for odd lengths, where it falls back to its own buffer.
+std::string g_work_roots[2];
 std::string g_work_root;
 
 struct FileCloser {
@@ -193,8 +196,9 @@ void check_carve(const std::string& file, const Reference& ref) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const std::string scratch = sfx_fuzz::make_scratch_dir("trailer");
   g_input_path = scratch + "/input.bin";
-  g_work_root = scratch + "/root";
-  check(mkdir(g_work_root.c_str(), 0700) == 0, "cannot create the work root");
+  g_work_roots[0] = scratch + "/root";
+  g_work_roots[1] = sfx_fuzz::make_disk_scratch_dir("trailer_disk");
+  check(mkdir(g_work_roots[0].c_str(), 0700) == 0, "cannot create the work root");
   sfx_fuzz::silence_stdio();
   return 0;
 }
@@ -202,6 +206,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   extra_commands.clear();
   display_commands.clear();
+  g_work_root = g_work_roots[size % 2];
   const std::string file = file_bytes(data, size);
   sfx_fuzz::write_input(g_input_path, reinterpret_cast<const std::uint8_t*>(file.data()),
                         file.size());

@@ -20,7 +20,7 @@ scratch=$(mktemp -d /tmp/sfx_fuzz_run_XXXXXX)
 # The targets write each input to a file: keep those files in memory when /dev/shm is there.
 work=$(mktemp -d /dev/shm/sfx_fuzz_work_XXXXXX 2>/dev/null || mktemp -d "$scratch/work_XXXXXX")
 trap 'rm -rf "$work"' EXIT
-export SFX_FUZZ_SCRATCH=$work
+export SFX_FUZZ_SCRATCH=$work SFX_FUZZ_DISK_SCRATCH=$scratch
 status=0
 for target in "${targets[@]}"; do
   fuzzer="$build_dir/${target}_fuzzer"
