@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -211,6 +213,17 @@ std::vector<std::string> WorkRootWatch::leftovers(const std::string& program_nam
     if (ours) found.push_back("/tmp/" + name);
   }
   return found;
+}
+
+std::vector<std::string> WorkRootWatch::settled_leftovers(const std::string& program_name) const {
+  std::vector<std::string> first = leftovers(program_name);
+  if (first.empty()) return first;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::vector<std::string> settled;
+  for (const std::string& root : leftovers(program_name)) {
+    if (std::find(first.begin(), first.end(), root) != first.end()) settled.push_back(root);
+  }
+  return settled;
 }
 
 std::tm ZipEntry::default_time() {
