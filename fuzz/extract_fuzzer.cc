@@ -1,6 +1,7 @@
 // Fuzz target for extraction: arbitrary archive bytes unpacked into a scratch directory. It
 // must never crash, and nothing may be written outside the destination directory.
 //
+// After a successful extraction every file holds the whole data of its entry.
 // Two independent checks guard the destination:
 //  - every call that creates or changes a file system object (the open, mkdir, chmod and time
 //    calls listed in CMakeLists.txt, wrapped at link time) is checked while extraction runs:
@@ -12,6 +13,7 @@
 // input, and the destination is emptied.
 
 #include <fcntl.h>
+#include <minizip/unzip.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -22,7 +24,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -127,6 +131,37 @@ void check_destination_objects() {
           "file or a directory");
   }
   check(!error, "cannot walk the destination");
+}
+
+// After a successful extraction every file entry has its whole data on disk: the file that
+// the last entry of each path wrote holds as many bytes as the central directory promises.
+// (An entry whose output file cannot be opened is skipped by design; its path then holds no
+// regular file, or an earlier entry's.)
+void check_complete_files() {
+  unzFile zip = unzOpen64(g_archive_path.c_str());
+  check(zip != nullptr, "an archive that extracted no longer opens");
+  std::map<std::string, ZPOS64_T> sizes;  // Normalised path -> size promised by its last entry.
+  for (int err = unzGoToFirstFile(zip); err == UNZ_OK; err = unzGoToNextFile(zip)) {
+    unz_file_info64 info;
+    char name[ENTRY_NAME_SIZE] = {};
+    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
+        info.size_filename >= sizeof name) {
+      break;
+    }
+    const std::size_t length = std::strlen(name);
+    if (length == 0 || name[length - 1] == '/' || name[length - 1] == '\\') continue;
+    sizes[absolute_path((g_destination + "/" + name).c_str())] = info.uncompressed_size;
+  }
+  unzClose(zip);
+  for (const auto& [path, size] : sizes) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (static_cast<ZPOS64_T>(st.st_size) != size) {
+      dprintf(2, "%s: %lld bytes on disk, %llu in the archive\n", path.c_str(),
+              static_cast<long long>(st.st_size), static_cast<unsigned long long>(size));
+      check(false, "extraction reported success with a file cut short or overlong");
+    }
+  }
 }
 
 }  // namespace
@@ -249,6 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "extract_archive returned an undocumented result");
 
   check_destination_objects();
+  if (result == EXTRACT_OK) check_complete_files();
   sfx_fuzz::write_input(g_archive_path, nullptr, 0);
   check(outside_snapshot() == g_outside_before, "the scratch tree outside the destination changed");
   sfx_fuzz::clear_dir(g_destination);
