@@ -2,13 +2,62 @@
 #define COMMAND_EXPAND_H_
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "launcher/launch_context.h"
 
+/// A command text while its placeholders are replaced, one step at a time. The payload command
+/// gets "%argv%", "%current-dir%" and "%ca-bundle.crt%" in this order; an extra-tool command
+/// gets "%device%" only. Each step replaces the first occurrence, searching from the start,
+/// until none is left, so placeholder text that a step inserts is seen by the steps after it,
+/// and a placeholder that forms where inserted text meets its neighbours is replaced as well.
+/// Every step ends, for any input:
+/// - an occurrence that lies wholly in text inserted by the same step is not replaced, so a
+///   value that holds its own placeholder is inserted once;
+/// - the current-directory and bundle texts, the quoted paths in them included, are never
+///   searched again, so a path stays whole and between its quotes.
+class CommandExpansion {
+ public:
+  explicit CommandExpansion(std::string_view command_template);
+
+  /// Replaces "%argv%" by `passthrough_args`, raw: the shell splits and interprets it.
+  void replace_argv(std::string_view passthrough_args);
+  /// Replaces "%current-dir%" by current_dir_text(cwd).
+  void replace_current_dir(std::string_view cwd);
+  /// Replaces "%ca-bundle.crt%" by bundle_text(payload_dir).
+  void replace_bundle(std::string_view payload_dir);
+  /// Replaces "%device%" by `device_option`, raw.
+  void replace_device(std::string_view device_option);
+
+  const std::string& text() const { return text_; }
+
+ private:
+  enum class Origin : unsigned char {
+    kOpen,      // Template text, or forwarded text inserted by an earlier step.
+    kThisStep,  // Inserted by the step under way; it cannot make up a match on its own.
+    kSealed,    // Current-directory or bundle text: never matched again.
+  };
+  void replace_every(std::string_view placeholder, std::string_view value, Origin value_origin);
+
+  std::string text_;
+  std::vector<Origin> origins_;  // One per character of text_.
+};
+
+/// The text that replaces "%current-dir%": "--current-dir", a blank, a double quote, `cwd`
+/// with '"', '$', '`' and '\' escaped by a backslash, "/", a blank, a double quote, a blank.
+std::string current_dir_text(std::string_view cwd);
+
+/// The text that replaces "%ca-bundle.crt%": `payload_dir` + "/ca-bundle.crt" in double
+/// quotes, escaped as in current_dir_text.
+std::string bundle_text(std::string_view payload_dir);
+
 /// Expands "%argv%", "%current-dir%" and "%ca-bundle.crt%" in `command_template`, and
-/// "%device%" in every entry of extra_commands, which is rewritten to its run form
-/// (payload_dir + "/" + text) while its display form is appended to display_commands.
-/// Returns the expanded payload command, without the payload directory in front.
+/// "%device%" in every entry of extra_commands. Each entry is rewritten to its run form (the
+/// payload directory as one shell word, "/", then the display form) and its display form is
+/// appended to display_commands. Meant to run once per process, which keeps the two lists
+/// index-aligned. Returns the expanded payload command, without the payload directory in
+/// front. Reports no failure.
 std::string expand_command_template(const std::string& command_template,
                                     const std::string& passthrough_args, const LaunchContext& ctx,
                                     const std::string& payload_dir);

@@ -6,19 +6,38 @@
 #include "launcher/launch_context.h"
 #include "payload/carve.h"
 
-/// Turns a raw wait status into the launcher's exit status: -1 stays -1, a normal exit gives
-/// its exit code, a command ended by a signal gives 128 + the signal number.
+/// Turns a raw wait status into the launcher's exit status: -1 (no shell could be started or
+/// waited for) stays -1, a normal exit gives its exit code (0-255), and a command ended by a
+/// signal gives 128 + the signal number, the shell's own convention, so that it never counts
+/// as a success.
 int map_shell_status(int raw_status);
 
 /// Runs `command_line` through "/bin/sh -c" and waits for it, with the stub's environment,
-/// standard streams and current directory. Returns the raw wait status, or -1 when the shell
-/// cannot be started or waited for.
+/// standard streams and current directory. Standard output and standard error are flushed
+/// first, so that what the launcher printed comes before the command's output. Returns the
+/// raw wait status, or -1 when the shell cannot be started or waited for. This is the one
+/// place that starts a shell.
+/// The command runs in a process group of its own (the terminal's foreground group when the
+/// stub had the terminal); SIGTERM, SIGHUP, SIGINT and SIGQUIT sent to the stub meanwhile are
+/// passed on to that group.
 int run_shell(const std::string& command_line);
 
+/// SIGTERM or SIGHUP when one was passed on to the last command run_shell ran, else 0.
+/// The launcher then runs nothing more and ends with 128 + that number after its clean-up.
+int passed_on_signal();
+
 /// Expands the template of `carve` (which also prepares extra_commands and display_commands)
-/// and runs payload_dir + "/" + the expanded text through the shell from the current
-/// directory. Returns map_shell_status of the outcome.
+/// and runs the payload directory (as one shell word) + "/" + the expanded text through the
+/// shell from the current directory. Returns map_shell_status of the outcome: the command's
+/// exit code, 128 + the signal number for a killed command, or -1 when no shell could be run.
 int run_payload_command(const CarveResult& carve, const std::string& passthrough_args,
                         const std::string& payload_dir, const LaunchContext& ctx);
+
+/// Runs every entry of extra_commands in order, each after the line
+/// "\n-I- Executing cmd : %s\n" with its display form on standard output, whatever the
+/// earlier ones returned, but none after one that was stopped by a passed-on signal. Returns
+/// map_shell_status of the last one, or 0 when there is none. Requires expand_command_template to
+/// have run, so that display_commands is index-aligned.
+int run_extra_tool_commands();
 
 #endif  // COMMAND_RUN_H_

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "command/command_lists.h"
 #include "command/run.h"
 #include "extract/extract.h"
 #include "launcher/command_line.h"
@@ -16,17 +15,6 @@
 #include "payload/carve.h"
 
 namespace {
-
-// Runs the extra-tool commands in order; the status of the last one is the result.
-int run_extra_tool_commands() {
-  int status = 0;
-  for (size_t i = 0; i < extra_commands.size(); ++i) {
-    std::printf("\n-I- Executing cmd : %s\n", display_commands[i].c_str());
-    std::fflush(stdout);  // The line belongs before the command's own output.
-    status = map_shell_status(run_shell(extra_commands[i]));
-  }
-  return status;
-}
 
 // Removes what the run created: the whole temporary work root, or in the user's directory
 // archive.zip and (unless the unpacked files are what the user asked for) the payload dir.
@@ -121,11 +109,16 @@ int run_launch(int argc, char** argv) {
 
     if (ctx.version_requested) print_version_line();
     launch_status = run_payload_command(carve, passthrough_args, payload_dir, ctx);
+    if (passed_on_signal() != 0) {
+      launch_status = 128 + passed_on_signal();
+      break;
+    }
     if (ctx.help_requested && !ctx.version_requested) print_sfx_options_help(ctx);
 
     if (launch_status == 0 && !ctx.help_requested && !ctx.version_requested &&
         !ctx.query_requested) {
       launch_status = run_extra_tool_commands();
+      if (passed_on_signal() != 0) launch_status = 128 + passed_on_signal();
     }
   } while (false);
 

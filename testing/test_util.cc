@@ -54,8 +54,9 @@ bool sanitized_build() {
 #endif
 }
 
-RunResult run_program(const std::string& path, const std::vector<std::string>& args,
-                      const RunOptions& options) {
+Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
+                 const RunOptions& options)
+    : timeout_seconds_(options.timeout_seconds) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
       pipe2(in_pipe, O_CLOEXEC) != 0) {
@@ -71,9 +72,9 @@ RunResult run_program(const std::string& path, const std::vector<std::string>& a
   argv.push_back(nullptr);
 
   std::fflush(nullptr);
-  pid_t child = fork();
-  if (child < 0) fail("fork");
-  if (child == 0) {
+  pid_ = fork();
+  if (pid_ < 0) fail("fork");
+  if (pid_ == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
@@ -93,18 +94,31 @@ RunResult run_program(const std::string& path, const std::vector<std::string>& a
     (void)ignored;
   }
   close(in_pipe[1]);
+  out_fd_ = out_pipe[0];
+  err_fd_ = err_pipe[0];
+}
 
+Spawned::~Spawned() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    finish();
+  }
+}
+
+void Spawned::send(int signal_number) { kill(pid_, signal_number); }
+
+RunResult Spawned::finish() {
   RunResult result;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
-  const std::time_t deadline = std::time(nullptr) + options.timeout_seconds;
+  const std::time_t deadline = std::time(nullptr) + timeout_seconds_;
   bool killed = false;
   while (open_count > 0) {
     int ready = poll(fds, 2, 1000);
     if (ready < 0 && errno != EINTR) break;
     if (!killed && std::time(nullptr) > deadline) {
-      kill(child, SIGKILL);
+      kill(pid_, SIGKILL);
       killed = true;
     }
     for (int i = 0; i < 2; ++i) {
@@ -121,14 +135,28 @@ RunResult run_program(const std::string& path, const std::vector<std::string>& a
     }
   }
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.term_signal = WTERMSIG(status);
   }
   return result;
+}
+
+RunResult run_program(const std::string& path, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  return Spawned(path, args, options).finish();
+}
+
+bool wait_for(const std::function<bool()>& condition, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (condition()) return true;
+    usleep(10 * 1000);
+  }
+  return condition();
 }
 
 TempDir::TempDir() {
@@ -202,15 +230,29 @@ WorkRootWatch::WorkRootWatch() {
 }
 
 std::vector<std::string> WorkRootWatch::leftovers(const std::string& program_name) const {
-  std::vector<std::string> found;
-  for (const std::string& name : list_dir("/tmp")) {
-    if (name.rfind("sfxter_", 0) != 0 || before_.count(name) != 0) continue;
-    std::vector<std::string> inside = list_dir("/tmp/" + name);
-    bool ours = inside.empty() || program_name.empty();
-    for (const std::string& item : inside) {
-      if (item == program_name + "-dir") ours = true;
+  // Launchers running at the same time (other tests, other checkouts) hold work roots too.
+  // Theirs hold a payload directory of another name, or are empty only for the moment between
+  // creating the root and the payload directory; so an empty root counts only when it stays
+  // empty for a while.
+  auto candidates = [&] {
+    std::set<std::string> found;
+    for (const std::string& name : list_dir("/tmp")) {
+      if (name.rfind("sfxter_", 0) != 0 || before_.count(name) != 0) continue;
+      std::vector<std::string> inside = list_dir("/tmp/" + name);
+      bool ours = inside.empty();
+      for (const std::string& item : inside) {
+        if (!program_name.empty() && item == program_name + "-dir") ours = true;
+      }
+      if (ours) found.insert("/tmp/" + name);
     }
-    if (ours) found.push_back("/tmp/" + name);
+    return found;
+  };
+  std::set<std::string> first = candidates();
+  if (first.empty()) return {};
+  usleep(300 * 1000);
+  std::vector<std::string> found;
+  for (const std::string& path : candidates()) {
+    if (first.count(path) != 0) found.push_back(path);
   }
   return found;
 }
@@ -235,6 +277,14 @@ std::tm ZipEntry::default_time() {
   t.tm_min = 31;
   t.tm_sec = 8;
   return t;
+}
+
+ZipEntry ZipEntry::file(const std::string& name, const std::string& data, std::uint32_t unix_mode) {
+  ZipEntry entry;
+  entry.name = name;
+  entry.data = data;
+  entry.unix_mode = unix_mode;
+  return entry;
 }
 
 std::string make_zip(const std::vector<ZipEntry>& entries) {

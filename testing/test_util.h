@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -43,6 +44,29 @@ struct RunResult {
 RunResult run_program(const std::string& path, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
+/// A program started in the background; its output is collected by finish().
+class Spawned {
+ public:
+  Spawned(const std::string& path, const std::vector<std::string>& args,
+          const RunOptions& options = {});
+  ~Spawned();  ///< Kills the program if it is still running.
+  Spawned(const Spawned&) = delete;
+  Spawned& operator=(const Spawned&) = delete;
+  pid_t pid() const { return pid_; }
+  void send(int signal_number);
+  /// Reads both output streams to their end and waits for the program.
+  RunResult finish();
+
+ private:
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  int timeout_seconds_;
+};
+
+/// Polls `condition` every 10 ms until it holds or `timeout_ms` have passed.
+bool wait_for(const std::function<bool()>& condition, int timeout_ms = 20000);
+
 /// A scratch directory under /tmp, removed with its contents when the object goes.
 class TempDir {
  public:
@@ -70,9 +94,9 @@ mode_t mode_of(const std::string& path);  ///< Permission bits (07777) of lstat.
 class WorkRootWatch {
  public:
   WorkRootWatch();
-  /// Work roots that appeared since construction and are still there. Roots that other
-  /// launchers are using at the same time (holding a payload directory of another name
-  /// than `program_name` + "-dir") are not counted.
+  /// Work roots that appeared since construction and are still there: empty ones, and those
+  /// holding `program_name` + "-dir". Roots that other launchers are using at the same time
+  /// (holding a payload directory of another name, or empty only for a moment) don't count.
   std::vector<std::string> leftovers(const std::string& program_name = "") const;
   /// leftovers(), asked twice half a second apart when the first answer is not empty: only
   /// roots found both times count. A root that another launcher has just made is still empty
@@ -94,6 +118,9 @@ struct ZipEntry {
   bool deflate = true;
 
   static std::tm default_time();  ///< 2024-04-04 20:31:08.
+  /// An entry with `name`, `data` and `unix_mode`, the other fields at their defaults.
+  static ZipEntry file(const std::string& name, const std::string& data,
+                       std::uint32_t unix_mode = 0100644);
 };
 
 /// A ZIP archive with `entries`, in order, written with minizip's zip API.

@@ -1,0 +1,824 @@
+#include "extract/extract.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "testing/test_util.h"
+
+namespace {
+
+using sfx_testing::list_tree;
+using sfx_testing::make_zip;
+using sfx_testing::mode_of;
+using sfx_testing::path_exists;
+using sfx_testing::read_file;
+using sfx_testing::run_program;
+using sfx_testing::TempDir;
+using sfx_testing::write_file;
+using sfx_testing::ZipEntry;
+
+// Central European rules: summer time from the last Sunday of March to the last of October.
+constexpr char kTestTimeZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+struct Extraction {
+  int result = -1;
+  std::string out;  // Everything printed on standard output.
+};
+
+// Sets an environment variable (or removes it) for one scope, and restores it.
+class EnvScope {
+ public:
+  EnvScope(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    set(value);
+  }
+  ~EnvScope() { set(old_); }
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+
+ private:
+  void set(const std::optional<std::string>& value) {
+    if (value) {
+      setenv(name_, value->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+    tzset();
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
+  ~UmaskScope() { umask(old_); }
+  UmaskScope(const UmaskScope&) = delete;
+  UmaskScope& operator=(const UmaskScope&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// Runs `call` with standard output going to a scratch file, and returns what it printed.
+template <typename Call>
+std::string capture_stdout(Call call) {
+  TempDir scratch;
+  const std::string path = scratch / "stdout";
+  std::fflush(stdout);
+  int saved = dup(1);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 1);
+  close(fd);
+  call();
+  std::fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  return read_file(path);
+}
+
+// Runs extract_archive and brings the test back to its own directory afterwards.
+Extraction extract(const char* archive, const std::string& destination) {
+  int here = open(".", O_RDONLY | O_DIRECTORY);
+  Extraction run;
+  run.out = capture_stdout([&] { run.result = extract_archive(archive, destination.c_str()); });
+  if (fchdir(here) != 0) ADD_FAILURE() << "cannot return to the test's directory";
+  close(here);
+  return run;
+}
+
+Extraction extract(const std::string& archive, const std::string& destination) {
+  return extract(archive.c_str(), destination);
+}
+
+std::string zip_at(const TempDir& dir, const std::vector<ZipEntry>& entries) {
+  const std::string path = dir / "archive.zip";
+  write_file(path, make_zip(entries));
+  return path;
+}
+
+ZipEntry file_entry(const std::string& name, const std::string& data,
+                    std::uint32_t mode = 0100644) {
+  ZipEntry entry;
+  entry.name = name;
+  entry.data = data;
+  entry.unix_mode = mode;
+  return entry;
+}
+
+ZipEntry dir_entry(const std::string& name, std::uint32_t mode = 040700) {
+  return file_entry(name, "", mode);
+}
+
+std::tm local_date(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t = {};
+  t.tm_year = year;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+struct stat stat_of(const std::string& path) {
+  struct stat st = {};
+  if (lstat(path.c_str(), &st) != 0) ADD_FAILURE() << "no " << path;
+  return st;
+}
+
+// Deterministic data that does not deflate well.
+std::string noise(size_t size, std::uint32_t seed) {
+  std::string data(size, '\0');
+  for (char& c : data) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 23);
+  }
+  return data;
+}
+
+// Compares file contents without printing them whole.
+testing::AssertionResult same_bytes(const std::string& expected, const std::string& actual) {
+  if (expected == actual) return testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  return testing::AssertionFailure() << "expected " << expected.size() << " bytes, got "
+                                     << actual.size() << "; first difference at " << at;
+}
+
+class ExtractTest : public testing::Test {
+ protected:
+  TempDir work_;
+  std::string dest_ = work_ / "dest";
+  void SetUp() override { ASSERT_EQ(0, mkdir(dest_.c_str(), 0755)); }
+};
+
+// --- Layout, contents and modes -------------------------------------------------------------
+
+TEST_F(ExtractTest, UnpacksPathsContentsAndModes) {
+  struct Row {
+    ZipEntry entry;
+    mode_t expected_mode;
+  };
+  ZipEntry dos_entry = file_entry("dos.txt", "made without a Unix mode");
+  dos_entry.external_attr = 0x20;  // Only the archive bit of the low half.
+  ZipEntry stored = file_entry("stored.bin", noise(30000, 7), 0100640);
+  stored.deflate = false;
+  const std::vector<Row> rows = {
+      {file_entry("trevalo", std::string(100000, 'x') + "tool", 0100755), 0755},
+      {file_entry("ca-bundle.crt", "-----BEGIN CERTIFICATE-----\n"), 0644},
+      {dos_entry, 0},
+      {file_entry("suid", "s", 0104755), 04755},
+      {file_entry("sgid-sticky", "g", 0103775), 03775},
+      {stored, 0640},
+      {file_entry("empty", ""), 0644},
+      {file_entry("deep/er/nested.xml", noise(20000, 3)), 0644},
+      {file_entry("deep/sibling.xml", "<a/>"), 0644},
+  };
+  std::vector<ZipEntry> entries;
+  for (const Row& row : rows) entries.push_back(row.entry);
+  UmaskScope mask(027);
+  write_file(dest_ + "/ca-bundle.crt", std::string(5000, 'o'), 0600);  // Overwritten.
+
+  Extraction run = extract(zip_at(work_, entries), dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.entry.name);
+    EXPECT_TRUE(same_bytes(row.entry.data, read_file(dest_ + "/" + row.entry.name)));
+    EXPECT_EQ(row.expected_mode, mode_of(dest_ + "/" + row.entry.name));
+  }
+  // Missing parents of a file are made with 0775 less the umask.
+  EXPECT_EQ(0750u, mode_of(dest_ + "/deep"));
+  EXPECT_EQ(0750u, mode_of(dest_ + "/deep/er"));
+  EXPECT_EQ((std::vector<std::string>{"ca-bundle.crt", "deep/", "deep/er/", "deep/er/nested.xml",
+                                      "deep/sibling.xml", "dos.txt", "empty", "sgid-sticky",
+                                      "stored.bin", "suid", "trevalo"}),
+            list_tree(dest_));
+}
+
+TEST_F(ExtractTest, DirectoryEntriesGetTheDefaultModeAndNoParents) {
+  UmaskScope mask(027);
+  ASSERT_EQ(0, mkdir((dest_ + "/existing").c_str(), 0700));
+  Extraction run =
+      extract(zip_at(work_, {dir_entry("devices/", 040700), dir_entry("existing/"),
+                             dir_entry("missing/child/"), dir_entry("win\\"), dir_entry("")}),
+              dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ((std::vector<std::string>{"devices/", "existing/", "win\\/"}), list_tree(dest_));
+  EXPECT_EQ(0750u, mode_of(dest_ + "/devices"));  // Not the stored 0700.
+  EXPECT_EQ(0700u, mode_of(dest_ + "/existing"));
+  EXPECT_EQ(0750u, mode_of(dest_ + "/win\\"));
+}
+
+TEST_F(ExtractTest, EntersTheDestinationAndStaysThere) {
+  const std::string archive = zip_at(work_, {file_entry("a", "1")});
+  int here = open(".", O_RDONLY | O_DIRECTORY);
+  int result = -1;
+  std::string out =
+      capture_stdout([&] { result = extract_archive(archive.c_str(), dest_.c_str()); });
+  char cwd[4096] = {};
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, fchdir(here));
+  close(here);
+  EXPECT_EQ(EXTRACT_OK, result);
+  EXPECT_EQ(dest_, cwd);
+}
+
+TEST_F(ExtractTest, ArchiveWithoutEntries) {
+  // The ZIP library finds no end record at the very start of a file, so an archive of nothing
+  // but that record does not open; behind other bytes it opens and holds no entries.
+  const std::string empty = make_zip({});
+  ASSERT_EQ(22u, empty.size());
+  write_file(work_ / "empty.zip", empty);
+  write_file(work_ / "behind.zip", "#!" + empty);
+
+  Extraction alone = extract(work_ / "empty.zip", dest_);
+  EXPECT_EQ(EXTRACT_ERR_OPEN, alone.result);
+  EXPECT_EQ("", alone.out);
+
+  Extraction behind = extract(work_ / "behind.zip", dest_);
+  EXPECT_EQ(EXTRACT_OK, behind.result);
+  EXPECT_EQ("", behind.out);
+  EXPECT_TRUE(list_tree(dest_).empty());
+}
+
+// --- Times ----------------------------------------------------------------------------------
+
+TEST_F(ExtractTest, FileTimesAreLocalDosDates) {
+  EnvScope zone("TZ", kTestTimeZone);
+  struct Row {
+    const char* name;
+    std::tm date;
+    std::time_t expected;
+  };
+  const std::vector<Row> rows = {
+      {"summer", local_date(2024, 7, 15, 12, 0, 0), 1721037600},  // 10:00 UTC in summer time
+      {"winter", local_date(2024, 1, 15, 12, 0, 0), 1705316400},  // 11:00 UTC
+      {"leap", local_date(2024, 2, 29, 23, 59, 58), 1709247598},
+      {"first", local_date(1980, 1, 1, 0, 0, 0), 315529200},
+  };
+  std::vector<ZipEntry> entries;
+  for (const Row& row : rows) {
+    ZipEntry entry = file_entry(row.name, row.name);
+    entry.mtime = row.date;
+    entries.push_back(entry);
+  }
+  ZipEntry dir = dir_entry("dir/");
+  dir.mtime = local_date(2001, 1, 1, 0, 0, 0);
+  entries.push_back(dir);
+
+  Extraction run = extract(zip_at(work_, entries), dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    struct stat st = stat_of(dest_ + "/" + row.name);
+    EXPECT_EQ(row.expected, st.st_mtime);
+    EXPECT_EQ(st.st_mtime, st.st_atime);
+  }
+  EXPECT_GT(stat_of(dest_ + "/dir").st_mtime, 1700000000);  // Made now, not dated 2001.
+}
+
+TEST_F(ExtractTest, SetFileTimesTakesFullOrShortYears) {
+  EnvScope zone("TZ", kTestTimeZone);
+  const std::string path = dest_ + "/f";
+  write_file(path, "");
+  struct Row {
+    unsigned year;
+    std::time_t expected;
+  };
+  for (const Row& row :
+       {Row{2024, 1721037600}, Row{124, 1721037600}, Row{1980, 332503200}, Row{80, 332503200}}) {
+    SCOPED_TRACE(row.year);
+    tm_unz date = {0, 0, 12, 15, 6, row.year};  // 15 July, 12:00:00
+    set_file_times(path.c_str(), date);
+    struct stat st = stat_of(path);
+    EXPECT_EQ(row.expected, st.st_mtime);
+    EXPECT_EQ(row.expected, st.st_atime);
+  }
+}
+
+// --- Opening the archive --------------------------------------------------------------------
+
+TEST_F(ExtractTest, RetriesWithZipAppended) {
+  write_file(work_ / "payload.zip", make_zip({file_entry("a", "from the .zip file")}));
+  Extraction run = extract(work_ / "payload", dest_);
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("from the .zip file", read_file(dest_ + "/a"));
+}
+
+TEST_F(ExtractTest, LongPathOpensWholeAndRetriesWithItsFirst255Characters) {
+  const std::string dir = work_ / std::string(200, 'd');
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+  const std::string prefix = (dir + "/" + std::string(100, 'p')).substr(0, 255);
+  const std::string long_path = prefix + std::string(40, 'q');
+  ASSERT_GT(long_path.size(), 255u);
+
+  write_file(long_path, make_zip({file_entry("a", "whole path")}));
+  Extraction whole = extract(long_path, dest_);
+  EXPECT_EQ(EXTRACT_OK, whole.result);
+  EXPECT_EQ("whole path", read_file(dest_ + "/a"));
+
+  ASSERT_EQ(0, unlink(long_path.c_str()));
+  write_file(prefix + ".zip", make_zip({file_entry("a", "cut path")}));
+  Extraction cut = extract(long_path, dest_);
+  EXPECT_EQ(EXTRACT_OK, cut.result);
+  EXPECT_EQ("cut path", read_file(dest_ + "/a"));
+}
+
+TEST_F(ExtractTest, ArchivesThatDoNotOpenChangeNothing) {
+  const std::string zip = make_zip({file_entry("a", "data")});
+  write_file(work_ / "text", "not an archive at all\n");
+  write_file(work_ / "truncated", zip.substr(0, zip.size() / 2));
+  write_file(work_ / "empty", "");
+  for (const char* name : {"text", "truncated", "empty", "missing"}) {
+    SCOPED_TRACE(name);
+    Extraction run = extract(work_ / name, work_ / "no-such-destination");
+    EXPECT_EQ(EXTRACT_ERR_OPEN, run.result);
+    EXPECT_EQ("", run.out);
+  }
+  Extraction null_path = extract(static_cast<const char*>(nullptr), dest_);
+  EXPECT_EQ(EXTRACT_ERR_OPEN, null_path.result);
+  EXPECT_EQ("", null_path.out);
+  EXPECT_TRUE(list_tree(dest_).empty());
+}
+
+TEST_F(ExtractTest, MissingDestinationEndsTheProcessWith255) {
+  const std::string archive = zip_at(work_, {file_entry("a", "data")});
+  const std::string missing = work_ / "gone";
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);  // The message goes to standard output; the death test reads stderr.
+        extract_archive(archive.c_str(), missing.c_str());
+      },
+      testing::ExitedWithCode(255), "^Error changing into " + missing + ", aborting\n$");
+}
+
+// --- Entries that cannot be written ---------------------------------------------------------
+
+TEST_F(ExtractTest, UnopenableOutputFilesAreSkipped) {
+  // "blocked" is a directory where a file should go, "plain" a file where a directory should.
+  const std::vector<ZipEntry> entries = {dir_entry("blocked/"), file_entry("plain", "p"),
+                                         file_entry("blocked", "b"), file_entry("plain/x", "x"),
+                                         file_entry("after", "still extracted")};
+  for (bool debug : {false, true}) {
+    SCOPED_TRACE(debug);
+    TempDir dest;
+    EnvScope variable("SFX_STUB_DEBUG", debug ? std::optional<std::string>("") : std::nullopt);
+    Extraction run = extract(zip_at(work_, entries), dest.path());
+    EXPECT_EQ(EXTRACT_OK, run.result);
+    EXPECT_EQ(debug ? "error opening blocked\nerror opening plain/x\n" : "", run.out);
+    EXPECT_EQ("still extracted", read_file(dest / "after"));
+    EXPECT_EQ((std::vector<std::string>{"after", "blocked/", "plain"}), list_tree(dest.path()));
+  }
+}
+
+TEST_F(ExtractTest, FullDiskStopsTheLoop) {
+  // Data that fits the output stream's buffer is only written when the file is closed; more
+  // fails on the way.
+  for (size_t size : {size_t{100}, size_t{600000}}) {
+    SCOPED_TRACE(size);
+    TempDir dest;
+    ASSERT_EQ(0, symlink("/dev/full", (dest / "firmware.bundle").c_str()));
+    Extraction run = extract(
+        zip_at(work_, {file_entry("firmware.bundle", noise(size, 1)), file_entry("next", "n")}),
+        dest.path());
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(std::string(std::strerror(ENOSPC)) + "\n", run.out);
+    EXPECT_FALSE(path_exists(dest / "next"));
+  }
+}
+
+// --- Damaged archives -----------------------------------------------------------------------
+
+// Offset of the first entry's data: behind its local header, name and extra field.
+size_t first_data_offset(const std::string& zip) {
+  auto u16 = [&](size_t at) {
+    return static_cast<size_t>(static_cast<unsigned char>(zip[at])) |
+           static_cast<size_t>(static_cast<unsigned char>(zip[at + 1])) << 8;
+  };
+  return 30 + u16(26) + u16(28);
+}
+
+TEST_F(ExtractTest, CrcMismatchKeepsTheFileAndStopsTheLoop) {
+  EnvScope zone("TZ", kTestTimeZone);
+  ZipEntry damaged = file_entry("image.bin", "firmware image contents", 0100755);
+  damaged.deflate = false;
+  damaged.mtime = local_date(2024, 7, 15, 12, 0, 0);
+  std::string zip = make_zip({damaged, file_entry("next", "n")});
+  zip[first_data_offset(zip)] ^= 0x20;  // 'f' becomes 'F'.
+  write_file(work_ / "damaged.zip", zip);
+
+  Extraction run = extract(work_ / "damaged.zip", dest_);
+
+  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+  EXPECT_EQ("error -105 with zipfile in unzCloseCurrentFile\n", run.out);
+  EXPECT_EQ("Firmware image contents", read_file(dest_ + "/image.bin"));
+  EXPECT_EQ(0755u, mode_of(dest_ + "/image.bin"));
+  EXPECT_EQ(1721037600, stat_of(dest_ + "/image.bin").st_mtime);
+  EXPECT_FALSE(path_exists(dest_ + "/next"));
+}
+
+TEST_F(ExtractTest, DamagedEntriesStopTheLoop) {
+  struct Case {
+    const char* label;
+    void (*damage)(std::string& zip);
+    const char* message;
+    std::vector<std::string> left;  // What the destination holds afterwards.
+  };
+  const std::vector<Case> cases = {
+      {"deflate data",
+       [](std::string& zip) {
+         for (size_t i = 0; i < 8; ++i) zip[first_data_offset(zip) + i] = static_cast<char>(0xff);
+       },
+       "error -3 with zipfile in unzReadCurrentFile\n",
+       {"first"}},
+      {"first local header",
+       [](std::string& zip) { zip[0] = 'X'; },
+       "error -103 with zipfile in unzOpenCurrentFilePassword\n",
+       {}},
+      {"second central header",
+       [](std::string& zip) {
+         const std::string signature("PK\1\2", 4);
+         zip[zip.find(signature, zip.find(signature) + 4)] = 'X';
+       },
+       "error -103 with zipfile in unzGoToNextFile\n",
+       {"first"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dest;
+    std::string zip =
+        make_zip({file_entry("first", std::string(50000, 'a')), file_entry("second", "2")});
+    c.damage(zip);
+    write_file(work_ / "damaged.zip", zip);
+
+    Extraction run = extract(work_ / "damaged.zip", dest.path());
+
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(c.message, run.out);
+    EXPECT_EQ(c.left, list_tree(dest.path()));
+  }
+}
+
+// --- Names that are refused -----------------------------------------------------------------
+
+TEST_F(ExtractTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
+  const char* const unsafe[] = {
+      "/tmp/sfx-escape", "../escape", "a/../../escape",    "a/..",      "..", "../", "..\\escape",
+      "a\\..\\x",        "\\escape",  "ok/..\\..\\escape", "../escape/"};
+  for (const char* name : unsafe) {
+    SCOPED_TRACE(name);
+    TempDir root;
+    const std::string dest = root / "dest";
+    ASSERT_EQ(0, mkdir(dest.c_str(), 0755));
+    Extraction run =
+        extract(zip_at(root, {file_entry(name, "payload"), file_entry("after", "a")}), dest);
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ("refusing unsafe entry name " + std::string(name) + "\n", run.out);
+    EXPECT_EQ((std::vector<std::string>{"archive.zip", "dest/"}), list_tree(root.path()));
+  }
+  EXPECT_FALSE(path_exists("/tmp/sfx-escape"));
+}
+
+TEST_F(ExtractTest, NamesThatOnlyLookUnsafeAreExtracted) {
+  const char* const names[] = {"..a", "a..", "b/...", ".../c", "./d", "e/.hidden", "f/..g/h"};
+  std::vector<ZipEntry> entries;
+  for (const char* name : names) entries.push_back(file_entry(name, name));
+  Extraction run = extract(zip_at(work_, entries), dest_);
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  for (const char* name : names) EXPECT_EQ(name, read_file(dest_ + "/" + name)) << name;
+}
+
+TEST_F(ExtractTest, NamesOf256BytesOrMoreAreRefused) {
+  const std::string longest = "d/" + std::string(253, 'n');  // 255 bytes: fits with terminator.
+  for (size_t length : {size_t{256}, size_t{300}, size_t{65535}}) {
+    SCOPED_TRACE(length);
+    TempDir dest;
+    const std::string name = "d/" + std::string(length - 2, 'n');
+    Extraction run = extract(
+        zip_at(work_, {file_entry(longest, "fits"), file_entry(name, "x"), file_entry("z", "z")}),
+        dest.path());
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ("entry name too long (" + std::to_string(length) + " bytes), refusing " +
+                  name.substr(0, 255) + "...\n",
+              run.out);
+    EXPECT_EQ("fits", read_file(dest / longest));
+    EXPECT_EQ((std::vector<std::string>{"d/", longest}), list_tree(dest.path()));
+  }
+}
+
+// --- Parent directories ---------------------------------------------------------------------
+
+TEST_F(ExtractTest, CreateDirectoryPath) {
+  UmaskScope mask(0);
+  write_file(dest_ + "/file", "");
+  struct Row {
+    const char* path;
+    int expected;
+    const char* made;  // A directory that exists afterwards, or null.
+  };
+  const std::vector<Row> rows = {
+      {"", 0, nullptr},         {"one", 1, "one"},  {"one", 1, "one"},  // Already there.
+      {"a/b/c", 1, "a/b/c"},    {"t/u/", 1, "t/u"}, {"x//y", 1, "x/y"},
+      {"file/sub", 1, nullptr},  // Not a directory: only ENOENT counts as a failure.
+  };
+  int here = open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(0, chdir(dest_.c_str()));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    int result = -1;
+    EXPECT_EQ("", capture_stdout([&] { result = create_directory_path(row.path); }));
+    EXPECT_EQ(row.expected, result);
+    if (row.made != nullptr) {
+      struct stat st = stat_of(row.made);
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+      EXPECT_EQ(0775u, st.st_mode & 07777);
+    }
+  }
+  ASSERT_EQ(0, fchdir(here));
+  close(here);
+}
+
+TEST_F(ExtractTest, CreateDirectoryPathInARemovedDirectory) {
+  const std::string gone = work_ / "gone";
+  ASSERT_EQ(0, mkdir(gone.c_str(), 0755));
+  int here = open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(0, chdir(gone.c_str()));
+  ASSERT_EQ(0, rmdir(gone.c_str()));
+  int result = -1;
+  std::string out = capture_stdout([&] { result = create_directory_path("a/b"); });
+  ASSERT_EQ(0, fchdir(here));
+  close(here);
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("couldn't create directory a\n", out);
+}
+
+// --- Archives written by other tools -------------------------------------------------------
+
+// What a ZIP archive's central directory holds, read field by field.
+struct ArchiveFeatures {
+  int entries = 0;
+  bool stored = false;       // An entry without compression.
+  bool deflated = false;     // An entry compressed with deflate.
+  bool descriptor = false;   // An entry whose sizes follow its data (general flag bit 3).
+  bool zip64_extra = false;  // A central header with a ZIP64 extra field.
+  bool zip64_local = false;  // A local header with a ZIP64 extra field.
+  bool zip64_end = false;    // A ZIP64 end record and its locator.
+};
+
+std::uint64_t little_endian(const std::string& data, size_t at, int size) {
+  std::uint64_t value = 0;
+  for (int i = size - 1; i >= 0; --i) {
+    value = value << 8 | static_cast<unsigned char>(data.at(at + static_cast<size_t>(i)));
+  }
+  return value;
+}
+
+bool has_zip64_field(const std::string& zip, size_t extra, size_t extra_size) {
+  for (size_t field = extra; field + 4 <= extra + extra_size;) {
+    if (little_endian(zip, field, 2) == 1) return true;
+    field += 4 + little_endian(zip, field + 2, 2);
+  }
+  return false;
+}
+
+ArchiveFeatures inspect_archive(const std::string& zip) {
+  ArchiveFeatures features;
+  const size_t end = zip.rfind(std::string("PK\5\6", 4));
+  if (end == std::string::npos) return features;
+  std::uint64_t offset = little_endian(zip, end + 16, 4);
+  std::uint64_t count = little_endian(zip, end + 10, 2);
+  if (end >= 20 && zip.compare(end - 20, 4, std::string("PK\6\7", 4)) == 0) {
+    const size_t end64 = little_endian(zip, end - 20 + 8, 8);
+    features.zip64_end = zip.compare(end64, 4, std::string("PK\6\6", 4)) == 0;
+    count = little_endian(zip, end64 + 32, 8);
+    offset = little_endian(zip, end64 + 48, 8);
+  }
+  for (size_t at = offset; count-- > 0 && zip.compare(at, 4, std::string("PK\1\2", 4)) == 0;) {
+    ++features.entries;
+    const std::uint64_t flags = little_endian(zip, at + 8, 2);
+    const std::uint64_t method = little_endian(zip, at + 10, 2);
+    const size_t name_size = little_endian(zip, at + 28, 2);
+    const size_t extra_size = little_endian(zip, at + 30, 2);
+    const size_t comment_size = little_endian(zip, at + 32, 2);
+    features.descriptor |= (flags & 8) != 0;
+    features.stored |= method == 0;
+    features.deflated |= method == 8;
+    features.zip64_extra |= has_zip64_field(zip, at + 46 + name_size, extra_size);
+    const size_t local = little_endian(zip, at + 42, 4);
+    if (local + 30 <= zip.size()) {
+      features.zip64_local |= has_zip64_field(zip, local + 30 + little_endian(zip, local + 26, 2),
+                                              little_endian(zip, local + 28, 2));
+    }
+    at += 46 + name_size + extra_size + comment_size;
+  }
+  return features;
+}
+
+// Writes the archive named by $OUT from the files in the current directory. Modes: deflated,
+// stored, streamed (to a pipe, so that every size follows its data), zip64 (ZIP64 extra fields
+// in every local header and ZIP64 end records, while the central directory holds the real
+// sizes and offsets), placeholders (sizes above 1 KiB only in ZIP64 extra fields).
+constexpr char kPythonZipWriter[] = R"(import os, shutil, sys, zipfile
+mode, out = sys.argv[1], os.environ['OUT']
+if mode == 'placeholders':
+    zipfile.ZIP64_LIMIT = 1024
+method = zipfile.ZIP_STORED if mode == 'stored' else zipfile.ZIP_DEFLATED
+target = sys.stdout.buffer if mode == 'streamed' else out
+with zipfile.ZipFile(target, 'w', method) as archive:
+    for root, dirs, files in os.walk('.'):
+        dirs.sort()
+        for name in sorted(dirs) + sorted(files):
+            path = os.path.relpath(os.path.join(root, name))
+            if mode != 'zip64' or os.path.isdir(path):
+                archive.write(path, path)
+                continue
+            info = zipfile.ZipInfo.from_file(path, path)
+            info.compress_type = method
+            with open(path, 'rb') as src, archive.open(info, 'w', force_zip64=True) as dst:
+                shutil.copyfileobj(src, dst)
+    if mode == 'zip64':
+        zipfile.ZIP_FILECOUNT_LIMIT = 1  # Too many entries for the classic end record alone.
+)";
+
+constexpr char kMissingTool[] = " is not installed (scripts/install-deps.sh installs it)";
+
+bool have_tool(const std::string& tool) {
+  return run_program("/bin/sh", {"-c", "command -v " + tool}).exit_code == 0;
+}
+
+// A payload-like tree with every kind of mode and a different local time for each file.
+class InteropTest : public testing::Test {
+ protected:
+  struct SourceFile {
+    std::string name;
+    std::string data;
+    mode_t mode;
+    std::tm date;
+  };
+
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir(src_.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((src_ + "/devices").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((src_ + "/devices/deep").c_str(), 0755));
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i) text += "mov " + std::to_string(i % 977) + ", r\n";
+    files_ = {
+        {"trevalo", text, 0755, local_date(2024, 7, 15, 12, 0, 0)},
+        {"firmware.bundle", noise(150000, 11), 0644, local_date(2024, 1, 15, 12, 0, 0)},
+        {"ca-bundle.crt", "-----BEGIN CERTIFICATE-----\nMIIB\n", 0444,
+         local_date(2023, 10, 28, 23, 59, 58)},
+        {"empty", "", 0644, local_date(1999, 12, 31, 23, 0, 0)},
+        {"suid", "#!/bin/sh\n", 04755, local_date(2020, 6, 1, 1, 2, 4)},
+        {"private", "key", 0600, local_date(2021, 3, 1, 8, 0, 0)},
+        {"devices/dev-01.xml", "<device id=\"1\"/>\n", 0644, local_date(2022, 8, 8, 8, 8, 8)},
+        {"devices/deep/dev-02.xml", noise(3000, 5), 0640, local_date(2022, 8, 9, 9, 9, 10)},
+    };
+    for (const SourceFile& file : files_) {
+      const std::string path = src_ + "/" + file.name;
+      write_file(path, file.data, file.mode);
+      std::tm date = file.date;
+      date.tm_year -= 1900;
+      date.tm_isdst = -1;
+      const std::time_t when = std::mktime(&date);
+      const timespec times[2] = {{when, 0}, {when, 0}};
+      ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+    }
+    write_file(work_ / "writer.py", kPythonZipWriter);
+  }
+
+  // Runs `command` in the source tree with $OUT naming the archive; returns the archive.
+  std::string make_archive(const std::string& command) {
+    sfx_testing::RunOptions options;
+    options.cwd = src_;
+    options.env_set = {{"OUT", work_ / "archive.zip"}, {"WRITER", work_ / "writer.py"}};
+    sfx_testing::RunResult made = run_program("/bin/sh", {"-c", command}, options);
+    EXPECT_EQ(0, made.exit_code) << made.err;
+    return work_ / "archive.zip";
+  }
+
+  EnvScope zone_{"TZ", kTestTimeZone};
+  UmaskScope mask_{022};
+  TempDir work_;
+  std::string src_ = work_ / "src";
+  std::string dest_ = work_ / "dest";
+  std::vector<SourceFile> files_;
+};
+
+struct InteropCase {
+  const char* label;
+  const char* tool;
+  const char* command;
+  bool stored, deflated, descriptor, zip64;  // Features the archive must show.
+};
+
+class InteropWriters : public InteropTest, public testing::WithParamInterface<InteropCase> {};
+
+TEST_P(InteropWriters, UnpackWithContentsModesAndTimes) {
+  const InteropCase& row = GetParam();
+  if (!have_tool(row.tool)) FAIL() << row.tool << kMissingTool;
+  const std::string archive = make_archive(row.command);
+  const ArchiveFeatures features = inspect_archive(read_file(archive));
+  EXPECT_EQ(10, features.entries);  // 8 files and 2 directories
+  if (row.stored) {
+    EXPECT_TRUE(features.stored);
+  }
+  if (row.deflated) {
+    EXPECT_TRUE(features.deflated);
+  }
+  if (row.descriptor) {
+    EXPECT_TRUE(features.descriptor);
+  }
+  if (row.zip64) {
+    EXPECT_TRUE(features.zip64_end && (features.zip64_extra || features.zip64_local));
+  }
+  ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
+
+  Extraction run = extract(archive, dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(list_tree(src_), list_tree(dest_));
+  for (const SourceFile& file : files_) {
+    SCOPED_TRACE(file.name);
+    const std::string path = dest_ + "/" + file.name;
+    struct stat got = stat_of(path);  // Before reading the file updates its access time.
+    EXPECT_EQ(stat_of(src_ + "/" + file.name).st_mtime, got.st_mtime);
+    EXPECT_EQ(got.st_mtime, got.st_atime);
+    EXPECT_EQ(file.mode, got.st_mode & 07777);
+    EXPECT_TRUE(same_bytes(file.data, read_file(path)));
+  }
+  EXPECT_EQ(0755u, mode_of(dest_ + "/devices/deep"));
+}
+
+const InteropCase kInteropCases[] = {
+    {"ZipDeflated", "zip", "zip -qr \"$OUT\" *", false, true, false, false},
+    {"ZipStored", "zip", "zip -qr0 \"$OUT\" *", true, false, false, false},
+    {"ZipStreamed", "zip", "zip -qr - * | cat > \"$OUT\"", false, true, true, false},
+    {"ZipZip64", "zip", "zip -qr -fz \"$OUT\" *", false, true, false, true},
+    {"PythonDeflated", "python3", "python3 \"$WRITER\" deflated", false, true, false, false},
+    {"PythonStored", "python3", "python3 \"$WRITER\" stored", true, false, false, false},
+    {"PythonStreamed", "python3", "python3 \"$WRITER\" streamed | cat > \"$OUT\"", false, true,
+     true, false},
+    {"PythonZip64", "python3", "python3 \"$WRITER\" zip64", false, true, false, true},
+    {"BsdtarDeflated", "bsdtar", "bsdtar --format zip -cf \"$OUT\" *", false, true, true, false},
+    {"BsdtarStored", "bsdtar", "bsdtar --format zip --options zip:compression=store -cf \"$OUT\" *",
+     true, false, true, false},
+    {"BsdtarZip64", "bsdtar", "bsdtar --format zip --options zip:zip64 -cf \"$OUT\" *", false, true,
+     true, true},
+    // Written to a pipe, the archive is padded with zero bytes behind its end record.
+    {"BsdtarStreamed", "bsdtar", "bsdtar --format zip -cf - * | cat > \"$OUT\"", false, true, true,
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Writers, InteropWriters, testing::ValuesIn(kInteropCases),
+                         [](const testing::TestParamInfo<InteropCase>& param) {
+                           return std::string(param.param.label);
+                         });
+
+// The ZIP library leaves sizes that are only in ZIP64 extra fields unread.
+TEST_F(InteropTest, CompressedSizeOnlyInZip64FieldIsRefused) {
+  if (!have_tool("python3")) FAIL() << "python3" << kMissingTool;
+  const std::string archive = make_archive("python3 \"$WRITER\" placeholders");
+  ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
+
+  Extraction run = extract(archive, dest_);
+
+  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+  EXPECT_EQ("unsupported ZIP64 sizes in entry firmware.bundle\n", run.out);
+  EXPECT_EQ((std::vector<std::string>{"ca-bundle.crt", "devices/", "empty"}), list_tree(dest_));
+}
+
+TEST_F(InteropTest, CrcIsCheckedWhenTheUncompressedSizeIsOnlyInAZip64Field) {
+  if (!have_tool("zip")) FAIL() << "zip" << kMissingTool;
+  std::string zip = read_file(make_archive("zip -q -fz -0 \"$OUT\" private suid"));
+  zip[first_data_offset(zip)] ^= 0x20;  // "key" becomes "Key".
+  write_file(work_ / "damaged.zip", zip);
+  ASSERT_EQ(0, mkdir(dest_.c_str(), 0700));
+
+  Extraction run = extract(work_ / "damaged.zip", dest_);
+
+  EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+  EXPECT_EQ("error -105 with zipfile in unzCloseCurrentFile\n", run.out);
+  EXPECT_EQ("Key", read_file(dest_ + "/private"));
+  EXPECT_FALSE(path_exists(dest_ + "/suid"));
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// Distributable files with real archives, run as a user would: the payload command sees the
+// unpacked files with their stored paths, modes and times; extract-only mode keeps them; a
+// damaged archive or an entry name that leads outside the payload directory fails the run
+// before any payload command, and nothing is left behind.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "testing/test_util.h"
+
+namespace {
+
+using sfx_testing::DistributableBuilder;
+using sfx_testing::list_tree;
+using sfx_testing::make_zip;
+using sfx_testing::mode_of;
+using sfx_testing::path_exists;
+using sfx_testing::read_file;
+using sfx_testing::run_program;
+using sfx_testing::RunOptions;
+using sfx_testing::RunResult;
+using sfx_testing::TempDir;
+using sfx_testing::WorkRootWatch;
+using sfx_testing::ZipEntry;
+
+// Central European rules: summer time from the last Sunday of March to the last of October.
+constexpr char kTestTimeZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+constexpr char kProgram[] = "xtrpkg";            // Payload directory "xtrpkg-dir".
+constexpr std::time_t kSummerNoon = 1721037600;  // 2024-07-15 12:00:00 summer time
+constexpr std::time_t kWinterNoon = 1705316400;  // 2024-01-15 12:00:00
+
+std::tm local_date(int year, int month, int day, int hour) {
+  std::tm t = {};
+  t.tm_year = year;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  return t;
+}
+
+ZipEntry entry(const std::string& name, const std::string& data, std::uint32_t mode = 0100644,
+               std::tm date = local_date(2024, 7, 15, 12)) {
+  ZipEntry e;
+  e.name = name;
+  e.data = data;
+  e.unix_mode = mode;
+  e.mtime = date;
+  return e;
+}
+
+ZipEntry script(const std::string& body) { return entry("trevalo", "#!/bin/sh\n" + body, 0100755); }
+
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
+  ~UmaskScope() { umask(old_); }
+  UmaskScope(const UmaskScope&) = delete;
+  UmaskScope& operator=(const UmaskScope&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// A distributable file "xtrpkg.bin" in its own directory, which is also where it is started.
+class Distributable {
+ public:
+  Distributable(const std::string& archive, const std::string& command = "trevalo") {
+    DistributableBuilder builder;
+    builder.archive = archive;
+    builder.command = command;
+    builder.write(path_);
+  }
+  const TempDir& dir() const { return dir_; }
+
+  RunResult run(const std::vector<std::string>& args,
+                std::vector<std::pair<std::string, std::string>> env = {}) const {
+    RunOptions options;
+    options.cwd = dir_.path();
+    options.env_set = std::move(env);
+    options.env_set.emplace_back("TZ", kTestTimeZone);
+    bool debug = false;
+    for (const auto& variable : options.env_set) debug |= variable.first == "SFX_STUB_DEBUG";
+    if (!debug) options.env_unset = {"SFX_STUB_DEBUG"};
+    return run_program(path_, args, options);
+  }
+
+ private:
+  TempDir dir_;
+  std::string path_ = dir_ / (std::string(kProgram) + ".bin");
+};
+
+// The archive of a small payload: files in nested directories with every kind of mode and
+// time. The payload command prints what it finds, then the certificate bundle, and ends
+// with 7.
+std::string sample_archive() {
+  ZipEntry dos = entry("dos.txt", "made without a Unix mode");
+  dos.external_attr = 0x20;
+  ZipEntry stored =
+      entry("devices/dev-01.xml", "<device/>\n", 0100640, local_date(2024, 1, 15, 12));
+  stored.deflate = false;
+  return make_zip({
+      script("stat -c '%a %Y %n' trevalo\n"
+             "stat -c '%a %Y %X %n' ca-bundle.crt bin/suid dos.txt devices/dev-01.xml "
+             "docs/deep/readme.txt\n"
+             "stat -c '%a %n' devices bin docs/deep\n"
+             "cat ca-bundle.crt\n"
+             "exit 7\n"),
+      entry("ca-bundle.crt", std::string(20000, 'c') + "\n", 0100644, local_date(2024, 1, 15, 12)),
+      entry("bin/suid", "#!/bin/sh\n", 0104755),
+      dos,
+      entry("devices/", "", 040700),
+      stored,
+      entry("docs/deep/readme.txt", "read me\n", 0100444),
+  });
+}
+
+const char kSampleListing[] =
+    "755 1721037600 trevalo\n"
+    "644 1705316400 1705316400 ca-bundle.crt\n"
+    "4755 1721037600 1721037600 bin/suid\n"
+    "0 1721037600 1721037600 dos.txt\n"
+    "640 1705316400 1705316400 devices/dev-01.xml\n"
+    "444 1721037600 1721037600 docs/deep/readme.txt\n"
+    "750 devices\n"
+    "750 bin\n"
+    "750 docs/deep\n";
+
+TEST(ExtractEndToEnd, PayloadCommandSeesPathsModesAndTimes) {
+  UmaskScope mask(027);
+  Distributable file(sample_archive());
+  WorkRootWatch watch;
+
+  RunResult r = file.run({});
+
+  EXPECT_EQ(7, r.exit_code);
+  EXPECT_EQ(std::string(kSampleListing) + std::string(20000, 'c') + "\n", r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+  EXPECT_EQ(std::vector<std::string>{"xtrpkg.bin"}, list_tree(file.dir().path()));
+}
+
+TEST(ExtractEndToEnd, ExtractOnlyKeepsTheUnpackedFiles) {
+  UmaskScope mask(022);
+  Distributable file(sample_archive());
+  const std::string out = file.dir() / "out";
+  ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+  WorkRootWatch watch;
+
+  // A relative directory is shown in its absolute form.
+  RunResult r = file.run({"--sfx-extract-dir", "out", "--sfx-extract-only"});
+
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_EQ("Extracting to " + out + "/xtrpkg-dir ... Done\n", r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ((std::vector<std::string>{"xtrpkg-dir/", "xtrpkg-dir/bin/", "xtrpkg-dir/bin/suid",
+                                      "xtrpkg-dir/ca-bundle.crt", "xtrpkg-dir/devices/",
+                                      "xtrpkg-dir/devices/dev-01.xml", "xtrpkg-dir/docs/",
+                                      "xtrpkg-dir/docs/deep/", "xtrpkg-dir/docs/deep/readme.txt",
+                                      "xtrpkg-dir/dos.txt", "xtrpkg-dir/trevalo"}),
+            list_tree(out));
+  const std::string payload = out + "/xtrpkg-dir";
+  struct stat st;
+  ASSERT_EQ(0, stat((payload + "/ca-bundle.crt").c_str(), &st));
+  EXPECT_EQ(kWinterNoon, st.st_mtime);
+  EXPECT_EQ(kWinterNoon, st.st_atime);
+  ASSERT_EQ(0, stat((payload + "/trevalo").c_str(), &st));
+  EXPECT_EQ(kSummerNoon, st.st_mtime);
+  EXPECT_EQ(0755u, st.st_mode & 07777);
+  EXPECT_EQ(04755u, mode_of(payload + "/bin/suid"));
+  EXPECT_EQ(0u, mode_of(payload + "/dos.txt"));
+  EXPECT_EQ(0755u, mode_of(payload + "/devices"));
+  EXPECT_EQ("read me\n", read_file(payload + "/docs/deep/readme.txt"));
+  EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+}
+
+TEST(ExtractEndToEnd, NoExtractListHandsExtractOnlyToThePayload) {
+  struct Case {
+    const char* label;
+    std::string command;
+    std::vector<std::string> extra_args;
+  };
+  const std::vector<Case> cases = {
+      {"in the template", "trevalo --no_extract_list", {}},
+      {"on the command line", "trevalo", {"--no_extract_list"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Distributable file(make_zip({script("echo ran\ntouch ../ran-marker\n")}), c.command);
+    const std::string out = file.dir() / "out";
+    ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+    std::vector<std::string> args = {"--sfx-extract-dir", out, "--sfx-extract-only"};
+    args.insert(args.end(), c.extra_args.begin(), c.extra_args.end());
+
+    RunResult r = file.run(args);
+
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ("ran\n", r.out);
+    EXPECT_EQ("", r.err);
+    // The payload command ran and the payload directory went with the normal clean-up.
+    EXPECT_EQ(std::vector<std::string>{"ran-marker"}, list_tree(out));
+  }
+}
+
+TEST(ExtractEndToEnd, DebugVariableReportsUnopenableFiles) {
+  // A directory entry takes the place of the file entry of the same name.
+  Distributable file(
+      make_zip({entry("blocked/", "", 040755), entry("blocked", "b"), script("echo done\n")}));
+  for (bool debug : {false, true}) {
+    SCOPED_TRACE(debug);
+    WorkRootWatch watch;
+    std::vector<std::pair<std::string, std::string>> env;
+    if (debug) env.emplace_back("SFX_STUB_DEBUG", "");
+    RunResult r = file.run({}, env);
+    EXPECT_EQ(0, r.exit_code);
+    EXPECT_EQ(debug ? "error opening blocked\ndone\n" : "done\n", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+  }
+}
+
+// Offset of the first entry's data: behind its local header, name and extra field.
+size_t first_data_offset(const std::string& zip) {
+  auto u16 = [&](size_t at) {
+    return static_cast<size_t>(static_cast<unsigned char>(zip[at])) |
+           static_cast<size_t>(static_cast<unsigned char>(zip[at + 1])) << 8;
+  };
+  return 30 + u16(26) + u16(28);
+}
+
+TEST(ExtractEndToEnd, DamagedEntryFailsTheRunAndLeavesNothing) {
+  ZipEntry image = entry("image.bin", "firmware image contents");
+  image.deflate = false;
+  std::string zip = make_zip({image, script("touch ../ran-marker\n")});
+  zip[first_data_offset(zip)] ^= 0x20;
+  const std::string crc_error = "error -105 with zipfile in unzCloseCurrentFile\n";
+  Distributable file(zip);
+  const std::string out = file.dir() / "out";
+  ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+  const std::string payload = out + "/xtrpkg-dir";
+  const std::string failed = "-E- Failed to extract files to " + payload + "\n";
+
+  RunResult normal = file.run({"--sfx-extract-dir", out});
+  EXPECT_EQ(252, normal.exit_code);
+  EXPECT_EQ(crc_error, normal.out);
+  EXPECT_EQ(failed, normal.err);
+  EXPECT_EQ(std::vector<std::string>{}, list_tree(out));
+
+  // Extract-only mode keeps no half-extracted payload either.
+  RunResult only = file.run({"--sfx-extract-dir", out, "--sfx-extract-only"});
+  EXPECT_EQ(252, only.exit_code);
+  EXPECT_EQ("Extracting to " + payload + " ..." + crc_error, only.out);
+  EXPECT_EQ(failed, only.err);
+  EXPECT_EQ(std::vector<std::string>{}, list_tree(out));
+
+  WorkRootWatch watch;
+  RunResult temp = file.run({});
+  EXPECT_EQ(252, temp.exit_code);
+  EXPECT_EQ(crc_error, temp.out);
+  EXPECT_EQ(0u, temp.err.find("-E- Failed to extract files to /tmp/sfxter_")) << temp.err;
+  EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+  EXPECT_EQ((std::vector<std::string>{"out/", "xtrpkg.bin"}), list_tree(file.dir().path()));
+}
+
+TEST(ExtractEndToEnd, UnsafeNamesFailTheRunAndWriteNothingOutside) {
+  TempDir elsewhere;
+  const std::string absolute = elsewhere / "planted";
+  const std::string long_name = "d/" + std::string(298, 'n');
+  struct Case {
+    std::string name;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"../escape", "refusing unsafe entry name ../escape\n"},
+      {"devices/../../escape", "refusing unsafe entry name devices/../../escape\n"},
+      {"..\\escape", "refusing unsafe entry name ..\\escape\n"},
+      {absolute, "refusing unsafe entry name " + absolute + "\n"},
+      {long_name,
+       "entry name too long (300 bytes), refusing " + long_name.substr(0, 255) + "...\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.substr(0, 40));
+    Distributable file(
+        make_zip({entry("ok.txt", "fine"), entry(c.name, "planted"), script("touch ran\n")}));
+    const std::string out = file.dir() / "out";
+    ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+
+    RunResult r = file.run({"--sfx-extract-dir", out});
+
+    EXPECT_EQ(252, r.exit_code);
+    EXPECT_EQ(c.message, r.out);
+    EXPECT_EQ("-E- Failed to extract files to " + out + "/xtrpkg-dir\n", r.err);
+    EXPECT_EQ((std::vector<std::string>{"out/", "xtrpkg.bin"}), list_tree(file.dir().path()));
+    EXPECT_FALSE(path_exists(absolute));
+  }
+  EXPECT_TRUE(list_tree(elsewhere.path()).empty());
+}
+
+TEST(ExtractEndToEnd, ArchivesThatDoNotOpen) {
+  const std::string zip = make_zip({script("exit 0\n")});
+  struct Case {
+    const char* label;
+    std::string archive;
+  };
+  const std::vector<Case> cases = {
+      {"text", "this is not a ZIP archive\n"},
+      {"first half", zip.substr(0, zip.size() / 2)},
+      // The ZIP library does not find an end record at the very start of the archive.
+      {"no entries", make_zip({})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Distributable file(c.archive);
+    WorkRootWatch watch;
+    RunResult r = file.run({});
+    EXPECT_EQ(252, r.exit_code);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("-E- No valid attachment found\n", r.err);
+    EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+  }
+}
+
+}  // namespace
