@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +19,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
@@ -255,17 +253,6 @@ std::vector<std::string> WorkRootWatch::leftovers(const std::string& program_nam
     if (first.count(path) != 0) found.push_back(path);
   }
   return found;
-}
-
-std::vector<std::string> WorkRootWatch::settled_leftovers(const std::string& program_name) const {
-  std::vector<std::string> first = leftovers(program_name);
-  if (first.empty()) return first;
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  std::vector<std::string> settled;
-  for (const std::string& root : leftovers(program_name)) {
-    if (std::find(first.begin(), first.end(), root) != first.end()) settled.push_back(root);
-  }
-  return settled;
 }
 
 std::tm ZipEntry::default_time() {

@@ -98,11 +98,6 @@ class WorkRootWatch {
   /// holding `program_name` + "-dir". Roots that other launchers are using at the same time
   /// (holding a payload directory of another name, or empty only for a moment) don't count.
   std::vector<std::string> leftovers(const std::string& program_name = "") const;
-  /// leftovers(), asked twice half a second apart when the first answer is not empty: only
-  /// roots found both times count. A root that another launcher has just made is still empty
-  /// and counts as anyone's; it is gone or holds that launcher's payload directory a moment
-  /// later, while a root that a run really left stays. For tests that ask after many runs.
-  std::vector<std::string> settled_leftovers(const std::string& program_name = "") const;
 
  private:
   std::set<std::string> before_;
