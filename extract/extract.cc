@@ -73,8 +73,9 @@ void report_write_error(int error) {
 // Streams the open entry's data into `out` through `buffer`, then closes `out`. Returns 0, the
 // read's negative code, or UNZ_ERRNO when a write or the close failed; prints the message.
 // `out` is closed on return in every case. When `crc` is given, the CRC-32 of the data is
-// accumulated into it.
-int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc) {
+// accumulated into it. `copied` receives the number of bytes written.
+int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc, ZPOS64_T& copied) {
+  copied = 0;
   for (;;) {
     int got = unzReadCurrentFile(zip, buffer, EXTRACT_BUFFER_SIZE);
     if (got < 0) {
@@ -90,6 +91,7 @@ int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc) {
       report_write_error(errno);
       return UNZ_ERRNO;
     }
+    copied += static_cast<ZPOS64_T>(got);
   }
   // Buffered data reaches the file only here; a failure now is a lost write as well.
   errno = 0;
@@ -222,7 +224,8 @@ int extract_current_entry(unzFile zip) {
   // check is made here.
   const bool check_crc = info.uncompressed_size == kZip64Placeholder;
   uLong crc = crc32(0, nullptr, 0);
-  err = copy_entry_data(zip, std::move(out), buffer.get(), check_crc ? &crc : nullptr);
+  ZPOS64_T copied = 0;
+  err = copy_entry_data(zip, std::move(out), buffer.get(), check_crc ? &crc : nullptr, copied);
   if (err != UNZ_OK) {
     discard_entry_data(zip);
     return err;
@@ -232,6 +235,9 @@ int extract_current_entry(unzFile zip) {
 
   err = unzCloseCurrentFile(zip);
   if (err == UNZ_OK && check_crc && crc != info.crc) err = UNZ_CRCERROR;
+  // The ZIP library checks the CRC-32 only once every promised byte was read; compressed data
+  // that ends early (a damaged entry) reads as a shorter file and passes unchecked.
+  if (err == UNZ_OK && !check_crc && copied != info.uncompressed_size) err = UNZ_BADZIPFILE;
   if (err != UNZ_OK) std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
   return err;
 }

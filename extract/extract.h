@@ -44,7 +44,8 @@ int extract_all_entries(unzFile zip);
 /// set). Otherwise, after one message on standard output, returns:
 ///   ENTRY_ERR_UNSAFE_NAME when the stored name is refused (nothing is written);
 ///   UNZ_BADZIPFILE when the ZIP library left the compressed size in the entry's ZIP64 extra
-///   field unread, so that the end of its data is unknown (nothing is written);
+///   field unread, so that the end of its data is unknown (nothing is written), or when the
+///   entry's data ended before its stated size (the short file stays, with its time and mode);
 ///   UNZ_INTERNALERROR when the read buffer cannot be allocated;
 ///   UNZ_ERRNO when writing or closing the output file fails (the partial file stays);
 ///   the ZIP library's code when the info query, opening or reading the entry's data, or
