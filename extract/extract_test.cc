@@ -258,6 +258,24 @@ TEST_F(ExtractTest, ArchiveWithoutEntries) {
   EXPECT_TRUE(list_tree(dest_).empty());
 }
 
+TEST_F(ExtractTest, EndRecordCutShortIsNoArchiveWithoutEntries) {
+  // The ZIP library reads the fields that the end of the file cuts off as zeros: an archive
+  // cut inside its end record's entry counts opens as one without entries.
+  const std::string whole = make_zip({file_entry("payload", "data")});
+  const size_t end_record = whole.rfind(std::string("PK\5\6", 4));
+  ASSERT_NE(std::string::npos, end_record);
+  for (size_t keep : {end_record + 4, end_record + 8}) {
+    SCOPED_TRACE(keep);
+    write_file(work_ / "cut.zip", whole.substr(0, keep));
+
+    Extraction cut = extract(work_ / "cut.zip", dest_);
+
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, cut.result);
+    EXPECT_EQ("error -103 with zipfile in unzGetGlobalInfo \n", cut.out);
+    EXPECT_TRUE(list_tree(dest_).empty());
+  }
+}
+
 // --- Times ----------------------------------------------------------------------------------
 
 TEST_F(ExtractTest, FileTimesAreLocalDosDates) {
