@@ -2,7 +2,7 @@
 // directory, device option, payload directory and extra-tool commands. The expansion must end
 // (libFuzzer's -timeout and -rss_limit_mb catch a replacement that keeps feeding itself) and
 // never crash, and it must leave the two command lists index-aligned: each extra-tool command
-// rewritten to the payload directory + "/" + its display form.
+// rewritten to the payload directory (as one shell word) + "/" + its display form.
 //
 // Input format: fields separated by NUL bytes (none of them can hold a NUL in the stub either):
 // template, passthrough_args, cwd, device_option, payload_dir, then one field per extra-tool
@@ -15,6 +15,7 @@
 
 #include "command/command_lists.h"
 #include "command/expand.h"
+#include "command/shell_quote.h"
 #include "fuzz/fuzz_util.h"
 #include "launcher/launch_context.h"
 
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(display_commands.size() == extras.size(), "one display form per extra-tool command");
   check(extra_commands.size() == extras.size(), "extra_commands changed its length");
   for (std::size_t i = 0; i < extras.size(); ++i) {
-    check(extra_commands[i] == payload_dir + "/" + display_commands[i],
+    check(extra_commands[i] == shell_word(payload_dir) + "/" + display_commands[i],
           "an extra-tool command is not the payload directory + its display form");
     if (extras[i].find('%') == std::string::npos) {
       check(display_commands[i] == extras[i], "an extra-tool command without placeholders changed");
