@@ -1,7 +1,7 @@
 // Fuzz target for extraction: arbitrary archive bytes unpacked into a scratch directory. It
-// must never crash, and nothing may be written outside the destination directory.
+// must never crash, nothing may be written outside the destination directory, and after a
+// successful extraction every file must hold as many bytes as its entry promises.
 //
-// After a successful extraction every file holds the whole data of its entry.
 // Two independent checks guard the destination:
 //  - every call that creates or changes a file system object (the open, mkdir, chmod and time
 //    calls listed in CMakeLists.txt, wrapped at link time) is checked while extraction runs:
