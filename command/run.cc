@@ -138,13 +138,14 @@ int run_payload_command(const CarveResult& carve, const std::string& passthrough
   return map_shell_status(run_shell(command_line));
 }
 
-int run_extra_tool_commands() {
+int run_extra_tool_commands(const std::function<void(int status)>& after_each) {
   int status = 0;
   for (size_t i = 0; i < extra_commands.size(); ++i) {
     const std::string& shown =
         i < display_commands.size() ? display_commands[i] : extra_commands[i];
     std::printf("\n-I- Executing cmd : %s\n", shown.c_str());
     status = map_shell_status(run_shell(extra_commands[i]));
+    if (after_each) after_each(status);
     if (passed_on_signal() != 0) break;  // The stub is being stopped: run nothing more.
   }
   return status;

@@ -1,6 +1,7 @@
 #ifndef COMMAND_RUN_H_
 #define COMMAND_RUN_H_
 
+#include <functional>
 #include <string>
 
 #include "launcher/launch_context.h"
@@ -37,7 +38,8 @@ int run_payload_command(const CarveResult& carve, const std::string& passthrough
 /// "\n-I- Executing cmd : %s\n" with its display form on standard output, whatever the
 /// earlier ones returned, but none after one that was stopped by a passed-on signal. Returns
 /// map_shell_status of the last one, or 0 when there is none. Requires expand_command_template to
-/// have run, so that display_commands is index-aligned.
-int run_extra_tool_commands();
+/// have run, so that display_commands is index-aligned. `after_each`, when given, is called
+/// with each command's status as soon as it has ended.
+int run_extra_tool_commands(const std::function<void(int status)>& after_each = nullptr);
 
 #endif  // COMMAND_RUN_H_

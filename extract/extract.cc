@@ -73,8 +73,9 @@ void report_write_error(int error) {
 // Streams the open entry's data into `out` through `buffer`, then closes `out`. Returns 0, the
 // read's negative code, or UNZ_ERRNO when a write or the close failed; prints the message.
 // `out` is closed on return in every case. When `crc` is given, the CRC-32 of the data is
-// accumulated into it.
-int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc) {
+// accumulated into it. `copied` receives the number of bytes written.
+int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc, ZPOS64_T& copied) {
+  copied = 0;
   for (;;) {
     int got = unzReadCurrentFile(zip, buffer, EXTRACT_BUFFER_SIZE);
     if (got < 0) {
@@ -90,6 +91,7 @@ int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc) {
       report_write_error(errno);
       return UNZ_ERRNO;
     }
+    copied += static_cast<ZPOS64_T>(got);
   }
   // Buffered data reaches the file only here; a failure now is a lost write as well.
   errno = 0;
@@ -100,6 +102,27 @@ int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc) {
   return UNZ_OK;
 }
 
+// The ZIP library reads the fields of an end-of-central-directory record that the end of the
+// file cuts off as zeros, so a record cut short passes for an archive without entries, and the
+// payload would run with nothing unpacked. In an archive that truly has no entries the record
+// and its comment are the file's last bytes.
+bool is_cut_short_end_record(unzFile zip, const char* path) {
+  constexpr long kEndRecordSize = 22;
+  constexpr char kEndRecordSignature[] = "PK\x05\x06";
+  unz_global_info64 global;
+  std::memset(&global, 0, sizeof global);
+  if (unzGetGlobalInfo64(zip, &global) != UNZ_OK || global.number_entry != 0) {
+    return false;  // Entries, or a failure that the entry loop reports itself.
+  }
+  FileHandle in(std::fopen(path, "rb"));
+  char signature[4] = {};
+  return !in ||
+         fseeko(in.get(), -(kEndRecordSize + static_cast<long>(global.size_comment)), SEEK_END) !=
+             0 ||
+         std::fread(signature, 1, sizeof signature, in.get()) != sizeof signature ||
+         std::memcmp(signature, kEndRecordSignature, sizeof signature) != 0;
+}
+
 }  // namespace
 
 int extract_archive(const char* archive_path, const char* destination) {
@@ -108,16 +131,23 @@ int extract_archive(const char* archive_path, const char* destination) {
   std::strncpy(retry_name, archive_path, kRetryPathLength);
   retry_name[kRetryPathLength + 1] = '\0';
 
+  const char* opened = archive_path;
   ArchiveHandle zip(unzOpen64(archive_path));
   if (!zip) {
     std::strcat(retry_name, kRetrySuffix);
+    opened = retry_name;
     zip.reset(unzOpen64(retry_name));
     if (!zip) return EXTRACT_ERR_OPEN;
   }
+  const bool cut_short = is_cut_short_end_record(zip.get(), opened);
   if (chdir(destination) != 0) {
     std::printf("Error changing into %s, aborting\n", destination);
     zip.reset();
     std::exit(-1);
+  }
+  if (cut_short) {
+    std::printf("error %d with zipfile in unzGetGlobalInfo \n", UNZ_BADZIPFILE);
+    return EXTRACT_ERR_ENTRIES;
   }
   return extract_all_entries(zip.get()) == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }
@@ -222,7 +252,8 @@ int extract_current_entry(unzFile zip) {
   // check is made here.
   const bool check_crc = info.uncompressed_size == kZip64Placeholder;
   uLong crc = crc32(0, nullptr, 0);
-  err = copy_entry_data(zip, std::move(out), buffer.get(), check_crc ? &crc : nullptr);
+  ZPOS64_T copied = 0;
+  err = copy_entry_data(zip, std::move(out), buffer.get(), check_crc ? &crc : nullptr, copied);
   if (err != UNZ_OK) {
     discard_entry_data(zip);
     return err;
@@ -232,6 +263,9 @@ int extract_current_entry(unzFile zip) {
 
   err = unzCloseCurrentFile(zip);
   if (err == UNZ_OK && check_crc && crc != info.crc) err = UNZ_CRCERROR;
+  // The ZIP library checks the CRC-32 only once every promised byte was read; compressed data
+  // that ends early (a damaged entry) reads as a shorter file and passes unchecked.
+  if (err == UNZ_OK && !check_crc && copied != info.uncompressed_size) err = UNZ_BADZIPFILE;
   if (err != UNZ_OK) std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
   return err;
 }

@@ -25,7 +25,9 @@ constexpr int ENTRY_ERR_UNSAFE_NAME = -110;
 /// directory to `destination` and unpacks every entry there with its stored path, time and
 /// mode. Returns EXTRACT_OK, EXTRACT_ERR_OPEN (also for a null path; nothing printed, nothing
 /// changed) or EXTRACT_ERR_ENTRIES (after the failing step's message on standard output; what
-/// was unpacked before stays). When the destination cannot be entered, prints "Error changing
+/// was unpacked before stays), also for an archive whose end record is cut short, which the
+/// ZIP library would take for one without entries ("error -103 with zipfile in
+/// unzGetGlobalInfo "). When the destination cannot be entered, prints "Error changing
 /// into %s, aborting" and ends the process with exit status 255. The current directory stays
 /// `destination` on return.
 int extract_archive(const char* archive_path, const char* destination);
@@ -44,7 +46,8 @@ int extract_all_entries(unzFile zip);
 /// set). Otherwise, after one message on standard output, returns:
 ///   ENTRY_ERR_UNSAFE_NAME when the stored name is refused (nothing is written);
 ///   UNZ_BADZIPFILE when the ZIP library left the compressed size in the entry's ZIP64 extra
-///   field unread, so that the end of its data is unknown (nothing is written);
+///   field unread, so that the end of its data is unknown (nothing is written), or when the
+///   entry's data ended before its stated size (the short file stays, with its time and mode);
 ///   UNZ_INTERNALERROR when the read buffer cannot be allocated;
 ///   UNZ_ERRNO when writing or closing the output file fails (the partial file stays);
 ///   the ZIP library's code when the info query, opening or reading the entry's data, or

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -257,6 +258,24 @@ TEST_F(ExtractTest, ArchiveWithoutEntries) {
   EXPECT_TRUE(list_tree(dest_).empty());
 }
 
+TEST_F(ExtractTest, EndRecordCutShortIsNoArchiveWithoutEntries) {
+  // The ZIP library reads the fields that the end of the file cuts off as zeros: an archive
+  // cut inside its end record's entry counts opens as one without entries.
+  const std::string whole = make_zip({file_entry("payload", "data")});
+  const size_t end_record = whole.rfind(std::string("PK\5\6", 4));
+  ASSERT_NE(std::string::npos, end_record);
+  for (size_t keep : {end_record + 4, end_record + 8}) {
+    SCOPED_TRACE(keep);
+    write_file(work_ / "cut.zip", whole.substr(0, keep));
+
+    Extraction cut = extract(work_ / "cut.zip", dest_);
+
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, cut.result);
+    EXPECT_EQ("error -103 with zipfile in unzGetGlobalInfo \n", cut.out);
+    EXPECT_TRUE(list_tree(dest_).empty());
+  }
+}
+
 // --- Times ----------------------------------------------------------------------------------
 
 TEST_F(ExtractTest, FileTimesAreLocalDosDates) {
@@ -434,6 +453,21 @@ TEST_F(ExtractTest, CrcMismatchKeepsTheFileAndStopsTheLoop) {
   EXPECT_FALSE(path_exists(dest_ + "/next"));
 }
 
+// `text` as a raw DEFLATE stream, as a ZIP entry holds it.
+std::string raw_deflate(const std::string& text) {
+  z_stream stream = {};
+  std::string out(compressBound(static_cast<uLong>(text.size())) + 16, '\0');
+  if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return result == Z_STREAM_END ? out : "";
+}
+
 TEST_F(ExtractTest, DamagedEntriesStopTheLoop) {
   struct Case {
     const char* label;
@@ -458,6 +492,15 @@ TEST_F(ExtractTest, DamagedEntriesStopTheLoop) {
          zip[zip.find(signature, zip.find(signature) + 4)] = 'X';
        },
        "error -103 with zipfile in unzGoToNextFile\n",
+       {"first"}},
+      // A complete DEFLATE stream that ends before the entry's stated size: the ZIP library
+      // reports the end of the data and checks no CRC, since not every byte was read.
+      {"deflate data that ends early",
+       [](std::string& zip) {
+         const std::string early = raw_deflate("cut short");
+         zip.replace(first_data_offset(zip), early.size(), early);
+       },
+       "error -103 with zipfile in unzCloseCurrentFile\n",
        {"first"}},
   };
   for (const Case& c : cases) {

@@ -1,5 +1,6 @@
 #include "launcher/launch.h"
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,19 @@
 #include "payload/carve.h"
 
 namespace {
+
+// A command that the shell could not start (126) from a payload directory on a file system
+// mounted noexec: the most common reason a self-extracting file fails in the field, and the
+// shell's "Permission denied" does not say so. One line names the way out.
+void hint_if_noexec(int status, const std::string& payload_dir, const std::string& work_root) {
+  struct statvfs fs;
+  if (status == 126 && statvfs(payload_dir.c_str(), &fs) == 0 && (fs.f_flag & ST_NOEXEC) != 0) {
+    std::fprintf(stderr,
+                 "-E- %s is on a file system mounted noexec; use --sfx-extract-dir <dir> on "
+                 "another file system\n",
+                 work_root.c_str());
+  }
+}
 
 // Removes what the run created: the whole temporary work root, or in the user's directory
 // archive.zip and (unless the unpacked files are what the user asked for) the payload dir.
@@ -109,6 +123,7 @@ int run_launch(int argc, char** argv) {
 
     if (ctx.version_requested) print_version_line();
     launch_status = run_payload_command(carve, passthrough_args, payload_dir, ctx);
+    hint_if_noexec(launch_status, payload_dir, work_root);
     if (passed_on_signal() != 0) {
       launch_status = 128 + passed_on_signal();
       break;
@@ -117,7 +132,8 @@ int run_launch(int argc, char** argv) {
 
     if (launch_status == 0 && !ctx.help_requested && !ctx.version_requested &&
         !ctx.query_requested) {
-      launch_status = run_extra_tool_commands();
+      launch_status = run_extra_tool_commands(
+          [&](int status) { hint_if_noexec(status, payload_dir, work_root); });
       if (passed_on_signal() != 0) launch_status = 128 + passed_on_signal();
     }
   } while (false);
