@@ -19,6 +19,8 @@
 
 namespace {
 
+using sfx_testing::UmaskScope;
+
 using sfx_testing::list_tree;
 using sfx_testing::make_zip;
 using sfx_testing::mode_of;
@@ -59,17 +61,6 @@ class EnvScope {
   }
   const char* name_;
   std::optional<std::string> old_;
-};
-
-class UmaskScope {
- public:
-  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
-  ~UmaskScope() { umask(old_); }
-  UmaskScope(const UmaskScope&) = delete;
-  UmaskScope& operator=(const UmaskScope&) = delete;
-
- private:
-  mode_t old_;
 };
 
 // Runs `call` with standard output going to a scratch file, and returns what it printed.

@@ -24,10 +24,7 @@ using sfx_testing::write_file;
 constexpr char kPrefix[] = "STUB IMAGE BYTES";
 
 std::string random_bytes(std::size_t size, unsigned seed = 1) {
-  std::mt19937_64 engine(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(engine());
-  return data;
+  return sfx_testing::random_bytes(size, seed);
 }
 
 std::string text_bytes(std::size_t size) {

@@ -16,6 +16,8 @@
 
 namespace {
 
+using sfx_testing::random_bytes;
+
 using sfx_testing::DistributableBuilder;
 using sfx_testing::list_dir;
 using sfx_testing::path_exists;
@@ -25,13 +27,6 @@ using sfx_testing::write_file;
 
 const std::string kExampleCommand =
     "trevalo -u --log-on-update --ssl-certificate %ca-bundle.crt% %current-dir%  %argv%";
-
-std::string random_bytes(size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string out(size, '\0');
-  for (char& c : out) c = static_cast<char>(rng() & 0xFF);
-  return out;
-}
 
 // Open descriptors of this process; carving must leave the count as it found it.
 size_t open_fd_count() { return list_dir("/proc/self/fd").size(); }

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -157,6 +158,13 @@ bool wait_for(const std::function<bool()>& condition, int timeout_ms) {
   return condition();
 }
 
+std::string random_bytes(std::size_t size, unsigned seed) {
+  std::mt19937_64 engine(seed);
+  std::string data(size, '\0');
+  for (char& c : data) c = static_cast<char>(engine());
+  return data;
+}
+
 TempDir::TempDir() {
   char name[] = "/tmp/sfx_test_XXXXXX";
   if (mkdtemp(name) == nullptr) fail("mkdtemp");
@@ -176,11 +184,20 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& data, mode_t mode) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    if (!out) fail("write " + path);
+  // Close-on-exec, so that a program started meanwhile by another thread does not hold the
+  // file open for writing (which would make running it fail with "text file busy").
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) fail("open " + path);
+  for (size_t done = 0; done < data.size();) {
+    ssize_t put = write(fd, data.data() + done, data.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      close(fd);
+      fail("write " + path);
+    }
+    done += static_cast<size_t>(put);
   }
+  if (close(fd) != 0) fail("close " + path);
   if (chmod(path.c_str(), mode) != 0) fail("chmod " + path);
 }
 

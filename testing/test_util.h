@@ -1,6 +1,7 @@
 #ifndef TESTING_TEST_UTIL_H_
 #define TESTING_TEST_UTIL_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -66,6 +67,21 @@ class Spawned {
 
 /// Polls `condition` every 10 ms until it holds or `timeout_ms` have passed.
 bool wait_for(const std::function<bool()>& condition, int timeout_ms = 20000);
+
+/// `size` pseudo-random bytes, the same for the same seed.
+std::string random_bytes(std::size_t size, unsigned seed);
+
+/// Sets the process's umask for as long as it lives.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
+  ~UmaskScope() { umask(old_); }
+  UmaskScope(const UmaskScope&) = delete;
+  UmaskScope& operator=(const UmaskScope&) = delete;
+
+ private:
+  mode_t old_;
+};
 
 /// A scratch directory under /tmp, removed with its contents when the object goes.
 class TempDir {

@@ -70,14 +70,6 @@ std::string recording_script(const std::string& record, const std::string& name,
          env_prefix + "_EXIT:-0}\"\n";
 }
 
-ZipEntry entry(const std::string& name, const std::string& data, std::uint32_t unix_mode) {
-  ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.unix_mode = unix_mode;
-  return e;
-}
-
 // A distributable named `file_name` in a directory of its own, with "trevalo", "tool2",
 // "ca-bundle.crt", a devices directory and a program without execute permission.
 class RecordingPayload {
@@ -87,12 +79,12 @@ class RecordingPayload {
       : path_(dir_ / file_name) {
     DistributableBuilder builder;
     builder.archive = make_zip({
-        entry("trevalo", recording_script(record_.path(), "trevalo", "SFX_E2E"), 0100755),
-        entry("tool2", recording_script(record_.path(), "tool2", "SFX_E2E_TOOL"), 0100755),
-        entry("ca-bundle.crt", "CERTIFICATES\n", 0100644),
-        entry("devices/", "", 040755),
-        entry("devices/a.xml", "<device/>\n", 0100644),
-        entry("not-executable", "#!/bin/sh\nexit 0\n", 0100644),
+        ZipEntry::file("trevalo", recording_script(record_.path(), "trevalo", "SFX_E2E"), 0100755),
+        ZipEntry::file("tool2", recording_script(record_.path(), "tool2", "SFX_E2E_TOOL"), 0100755),
+        ZipEntry::file("ca-bundle.crt", "CERTIFICATES\n", 0100644),
+        ZipEntry::file("devices/", "", 040755),
+        ZipEntry::file("devices/a.xml", "<device/>\n", 0100644),
+        ZipEntry::file("not-executable", "#!/bin/sh\nexit 0\n", 0100644),
     });
     builder.command = command_template;
     builder.extra_tool_command = extra_tool;

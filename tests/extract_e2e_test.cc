@@ -16,6 +16,8 @@
 
 namespace {
 
+using sfx_testing::UmaskScope;
+
 using sfx_testing::DistributableBuilder;
 using sfx_testing::list_tree;
 using sfx_testing::make_zip;
@@ -55,17 +57,6 @@ ZipEntry entry(const std::string& name, const std::string& data, std::uint32_t m
 }
 
 ZipEntry script(const std::string& body) { return entry("trevalo", "#!/bin/sh\n" + body, 0100755); }
-
-class UmaskScope {
- public:
-  explicit UmaskScope(mode_t mask) : old_(umask(mask)) {}
-  ~UmaskScope() { umask(old_); }
-  UmaskScope(const UmaskScope&) = delete;
-  UmaskScope& operator=(const UmaskScope&) = delete;
-
- private:
-  mode_t old_;
-};
 
 // A distributable file "xtrpkg.bin" in its own directory, which is also where it is started.
 class Distributable {

@@ -33,19 +33,11 @@ std::string hint(const std::string& work_root) {
          "system\n";
 }
 
-ZipEntry entry(const std::string& name, const std::string& data, std::uint32_t mode) {
-  ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.unix_mode = mode;
-  return e;
-}
-
 // The payload: an executable run.sh and tool.sh, and a run.sh twin without execute bits.
 std::string payload_archive() {
-  return sfx_testing::make_zip({entry("run.sh", "#!/bin/sh\necho run\n", 0100755),
-                                entry("tool.sh", "#!/bin/sh\necho tool\n", 0100755),
-                                entry("plain.sh", "#!/bin/sh\necho plain\n", 0100644)});
+  return sfx_testing::make_zip({ZipEntry::file("run.sh", "#!/bin/sh\necho run\n", 0100755),
+                                ZipEntry::file("tool.sh", "#!/bin/sh\necho tool\n", 0100755),
+                                ZipEntry::file("plain.sh", "#!/bin/sh\necho plain\n", 0100644)});
 }
 
 // Runs `command` (a shell command line) in a private mount namespace in which `setup` runs

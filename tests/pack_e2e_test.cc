@@ -20,6 +20,8 @@
 
 namespace {
 
+using sfx_testing::random_bytes;
+
 using sfx_testing::list_dir;
 using sfx_testing::list_tree;
 using sfx_testing::make_zip;
@@ -43,13 +45,6 @@ const char kRunScript[] =
     "#!/bin/sh\n"
     "echo \"args: $*\"\n"
     "find . | LC_ALL=C sort\n";
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937_64 engine(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(engine());
-  return data;
-}
 
 std::string text_bytes(std::size_t size) {
   std::string data;
