@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "pack/create.h"
-#include "pack/inspect.h"
+#include "pack/look_inside.h"
 
 #ifndef SFX_PACK_VERSION
 #define SFX_PACK_VERSION "0.0.0"

@@ -1,4 +1,4 @@
-#include "pack/inspect.h"
+#include "pack/look_inside.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#ifndef PACK_INSPECT_H_
-#define PACK_INSPECT_H_
+#ifndef PACK_LOOK_INSIDE_H_
+#define PACK_LOOK_INSIDE_H_
 
 #include <cstdint>
 #include <string>
@@ -49,4 +49,4 @@ std::string format_json(const DistributableInfo& info);
 /// input fault naming the first entry at fault; on success sets `summary` to a one-line account.
 Status verify_distributable(const std::string& path, std::string& summary);
 
-#endif  // PACK_INSPECT_H_
+#endif  // PACK_LOOK_INSIDE_H_
