@@ -17,6 +17,8 @@
 
 namespace {
 
+using sfx_testing::text_bytes;
+
 using sfx_testing::read_file;
 using sfx_testing::TempDir;
 using sfx_testing::write_file;
@@ -25,15 +27,6 @@ constexpr char kPrefix[] = "STUB IMAGE BYTES";
 
 std::string random_bytes(std::size_t size, unsigned seed = 1) {
   return sfx_testing::random_bytes(size, seed);
-}
-
-std::string text_bytes(std::size_t size) {
-  std::string data;
-  for (unsigned line = 0; data.size() < size; ++line) {
-    data += "line " + std::to_string(line * 7919 % 10007) + " of a payload description file\n";
-  }
-  data.resize(size);
-  return data;
 }
 
 // Every byte value equally often, yet one 256-byte pattern over and over.

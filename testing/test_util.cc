@@ -165,6 +165,23 @@ std::string random_bytes(std::size_t size, unsigned seed) {
   return data;
 }
 
+std::string text_bytes(std::size_t size) {
+  std::string data;
+  for (unsigned line = 0; data.size() < size; ++line) {
+    data += "line " + std::to_string(line * 7919 % 10007) + " of a payload description file\n";
+  }
+  data.resize(size);
+  return data;
+}
+
+size_t first_data_offset(const std::string& zip) {
+  auto u16 = [&](size_t at) {
+    return static_cast<size_t>(static_cast<unsigned char>(zip[at])) |
+           static_cast<size_t>(static_cast<unsigned char>(zip[at + 1])) << 8;
+  };
+  return 30 + u16(26) + u16(28);
+}
+
 TempDir::TempDir() {
   char name[] = "/tmp/sfx_test_XXXXXX";
   if (mkdtemp(name) == nullptr) fail("mkdtemp");

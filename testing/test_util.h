@@ -68,6 +68,22 @@ class Spawned {
 /// Polls `condition` every 10 ms until it holds or `timeout_ms` have passed.
 bool wait_for(const std::function<bool()>& condition, int timeout_ms = 20000);
 
+/// The stub's options help block as it prints it (with the extract-only lines).
+inline constexpr char kOptionsHelp[] =
+    "\n"
+    "SELF EXTRACTOR OPTIONS\n"
+    "        --sfx-extract-dir <dir>       : Use <dir> for temporary files during execution\n"
+    "        --sfx-extract-only            : Do not execute, only extract files to a location\n"
+    "                                        specified through the --sfx-extract-dir option\n"
+    "\n";
+
+/// Offset of the first entry's data in a ZIP archive: behind its local header, name and
+/// extra field.
+size_t first_data_offset(const std::string& zip);
+
+/// `size` bytes of text that deflates well, the same every time.
+std::string text_bytes(std::size_t size);
+
 /// `size` pseudo-random bytes, the same for the same seed.
 std::string random_bytes(std::size_t size, unsigned seed);
 

@@ -30,13 +30,7 @@ using sfx_testing::ZipEntry;
 const char kShippedTemplate[] =
     "trevalo -u --log-on-update --ssl-certificate %ca-bundle.crt% %current-dir%  %argv%";
 const char kExtraTool[] = "tool2 %device% --reset";
-const char kHelp[] =
-    "\n"
-    "SELF EXTRACTOR OPTIONS\n"
-    "        --sfx-extract-dir <dir>       : Use <dir> for temporary files during execution\n"
-    "        --sfx-extract-only            : Do not execute, only extract files to a location\n"
-    "                                        specified through the --sfx-extract-dir option\n"
-    "\n";
+const std::string kHelp = sfx_testing::kOptionsHelp;
 const char kVersionStart[] = "SelfExtractor 1.0, pvk 4.28.0-75, built on ";
 
 // A program for the archive that records what it sees into `record` under `name`, prints

@@ -16,6 +16,8 @@
 
 namespace {
 
+using sfx_testing::first_data_offset;
+
 using sfx_testing::UmaskScope;
 
 using sfx_testing::DistributableBuilder;
@@ -213,15 +215,6 @@ TEST(ExtractEndToEnd, DebugVariableReportsUnopenableFiles) {
     EXPECT_EQ("", r.err);
     EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
   }
-}
-
-// Offset of the first entry's data: behind its local header, name and extra field.
-size_t first_data_offset(const std::string& zip) {
-  auto u16 = [&](size_t at) {
-    return static_cast<size_t>(static_cast<unsigned char>(zip[at])) |
-           static_cast<size_t>(static_cast<unsigned char>(zip[at + 1])) << 8;
-  };
-  return 30 + u16(26) + u16(28);
 }
 
 TEST(ExtractEndToEnd, DamagedEntryFailsTheRunAndLeavesNothing) {

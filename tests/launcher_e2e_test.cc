@@ -25,13 +25,7 @@ using sfx_testing::WorkRootWatch;
 const char kNoTrailer[] =
     "-E- Failed to find version pattern, qvr_fwsfx_gen is older than expected : '2.0', make "
     "sure to have the latest PVK\n";
-const char kHelp[] =
-    "\n"
-    "SELF EXTRACTOR OPTIONS\n"
-    "        --sfx-extract-dir <dir>       : Use <dir> for temporary files during execution\n"
-    "        --sfx-extract-only            : Do not execute, only extract files to a location\n"
-    "                                        specified through the --sfx-extract-dir option\n"
-    "\n";
+const std::string kHelp = sfx_testing::kOptionsHelp;
 const char kHint[] = "-I- Please consider using the following options:\n";
 
 // A copy of the bare stub named `name` in its own directory.

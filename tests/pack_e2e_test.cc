@@ -21,6 +21,7 @@
 namespace {
 
 using sfx_testing::random_bytes;
+using sfx_testing::text_bytes;
 
 using sfx_testing::list_dir;
 using sfx_testing::list_tree;
@@ -45,15 +46,6 @@ const char kRunScript[] =
     "#!/bin/sh\n"
     "echo \"args: $*\"\n"
     "find . | LC_ALL=C sort\n";
-
-std::string text_bytes(std::size_t size) {
-  std::string data;
-  for (unsigned line = 0; data.size() < size; ++line) {
-    data += "entry " + std::to_string(line * 7919 % 10007) + ": firmware description text\n";
-  }
-  data.resize(size);
-  return data;
-}
 
 void set_time(const std::string& path, std::time_t seconds) {
   const timespec times[2] = {{seconds, 0}, {seconds, 0}};
