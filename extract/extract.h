@@ -3,9 +3,8 @@
 
 #include <minizip/unzip.h>
 
-/// Size of the buffer that receives an entry's stored name, terminator included. Longer names
-/// are refused.
-constexpr int ENTRY_NAME_SIZE = 256;
+#include "extract/entry_rules.h"
+
 /// Size of the buffer that entry data streams through.
 constexpr int EXTRACT_BUFFER_SIZE = 8192;
 /// Mode for directories made while unpacking (less the umask).
