@@ -142,8 +142,7 @@ int extract_archive(const char* archive_path, const char* destination) {
   const bool cut_short = is_cut_short_end_record(zip.get(), opened);
   if (chdir(destination) != 0) {
     std::printf("Error changing into %s, aborting\n", destination);
-    zip.reset();
-    std::exit(-1);
+    return EXTRACT_ERR_CHDIR;
   }
   if (cut_short) {
     std::printf("error %d with zipfile in unzGetGlobalInfo \n", UNZ_BADZIPFILE);

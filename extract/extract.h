@@ -15,6 +15,7 @@ enum : int {
   EXTRACT_OK = 0,           ///< Every entry was processed.
   EXTRACT_ERR_OPEN = 1,     ///< The archive (or the archive with ".zip" appended) did not open.
   EXTRACT_ERR_ENTRIES = 2,  ///< The entry loop stopped at an error; the payload is incomplete.
+  EXTRACT_ERR_CHDIR = 3,    ///< The destination could not be entered; nothing was unpacked.
 };
 
 /// Result of extract_current_entry for an entry whose stored name is refused: absolute, with a
@@ -28,8 +29,9 @@ constexpr int ENTRY_ERR_UNSAFE_NAME = -110;
 /// was unpacked before stays), also for an archive whose end record is cut short, which the
 /// ZIP library would take for one without entries ("error -103 with zipfile in
 /// unzGetGlobalInfo "). When the destination cannot be entered, prints "Error changing
-/// into %s, aborting" and ends the process with exit status 255. The current directory stays
-/// `destination` on return.
+/// into %s, aborting" on standard output and returns EXTRACT_ERR_CHDIR (the launcher then
+/// ends with 255 after its clean-up). Otherwise the current directory stays `destination` on
+/// return.
 int extract_archive(const char* archive_path, const char* destination);
 
 /// Unpacks every entry of the open archive `zip`, from the current one on, into the current

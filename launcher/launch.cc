@@ -17,6 +17,9 @@
 
 namespace {
 
+// Exit status when extraction cannot enter the payload directory.
+constexpr int kEnterFailureStatus = 255;
+
 // A command that the shell could not start (126) from a payload directory on a file system
 // mounted noexec: the most common reason a self-extracting file fails in the field, and the
 // shell's "Permission denied" does not say so. One line names the way out.
@@ -101,6 +104,11 @@ int run_launch(int argc, char** argv) {
     }
 
     int extracted = extract_archive(carve.archive_path.c_str(), payload_dir.c_str());
+    if (extracted == EXTRACT_ERR_CHDIR) {
+      launch_status = kEnterFailureStatus;
+      extraction_incomplete = true;
+      break;
+    }
     if (extracted == EXTRACT_ERR_OPEN) {
       std::fputs("-E- No valid attachment found\n", stderr);
       break;
