@@ -48,6 +48,7 @@ void clean_up(const LaunchContext& ctx, const CarveResult& carve, const std::str
 }  // namespace
 
 int run_launch(int argc, char** argv) {
+  record_start_signals();
   LaunchContext ctx;
   CarveResult carve;
   std::string passthrough_args;
@@ -151,6 +152,9 @@ int run_launch(int argc, char** argv) {
     launch_status = 1;
   }
   // Half-extracted files are never left for the user, not even in extract-only mode.
+  // A signal meanwhile takes effect once the clean-up is done, and has nothing left to remove.
+  hold_interrupts();
   clean_up(ctx, carve, work_root, payload_dir, ctx.extract_only && !extraction_incomplete);
+  remove_on_interrupt("", "");
   return launch_status;
 }
