@@ -59,7 +59,8 @@ int passed_on_signal();
 /// Expands the template of `carve` (which also prepares extra_commands and display_commands)
 /// and runs the payload directory (as one shell word) + "/" + the expanded text through the
 /// shell from the current directory. Returns map_shell_status of the outcome: the command's
-/// exit code, 128 + the signal number for a killed command, or -1 when no shell could be run.
+/// exit code, 128 + the signal number for a killed command, 127 when the shell could not be
+/// executed, or -1 when no process could be made for it (run_shell has printed why).
 int run_payload_command(const CarveResult& carve, const std::string& passthrough_args,
                         const std::string& payload_dir, const LaunchContext& ctx);
 
