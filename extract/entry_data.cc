@@ -72,10 +72,13 @@ class DeclaredOutput {
     return static_cast<size_t>(std::min<std::uint64_t>(capacity, left_));
   }
   bool full() const { return left_ == 0; }
+  /// Bytes handed to the sink so far, refused ones included.
+  std::uint64_t delivered() const { return delivered_; }
   bool deliver(const unsigned char* data, size_t size) {
     if (size == 0) return true;
     crc_ = crc_function_(crc_, data, size);
     left_ -= size;
+    delivered_ += size;
     return sink_.write(data, size);
   }
   /// The result once the data has ended: short of the declared size, or its CRC-32 checked.
@@ -89,6 +92,7 @@ class DeclaredOutput {
   CrcFunction crc_function_;
   std::uint32_t expected_crc_;
   std::uint64_t left_;
+  std::uint64_t delivered_ = 0;
   std::uint32_t crc_ = 0;
 };
 
@@ -143,7 +147,8 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
 }
 
 #ifdef SFX_FAST_INFLATE
-int inflate_fast(const EntryData& entry, EntrySink& sink) {
+// Inflates with the fast engine; `delivered` receives how many bytes the sink was handed.
+int inflate_fast(const EntryData& entry, EntrySink& sink, std::uint64_t& delivered) {
   auto state = std::make_unique<inflate_state>();
   isal_inflate_init(state.get());
   state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
@@ -151,6 +156,11 @@ int inflate_fast(const EntryData& entry, EntrySink& sink) {
   Block out = new_block();
   RawReader reader(entry);
   DeclaredOutput output(entry, sink, fast_crc);
+  struct Count {
+    const DeclaredOutput& output;
+    std::uint64_t& delivered;
+    ~Count() { delivered = output.delivered(); }
+  } count{output, delivered};
   while (!output.full()) {
     if (state->avail_in == 0 && !reader.exhausted()) {
       size_t got = 0;
@@ -175,10 +185,20 @@ int inflate_fast(const EntryData& entry, EntrySink& sink) {
   return output.finish();
 }
 
-// Takes every byte and keeps none: zlib's second decode only finds out its own result.
-class DiscardSink : public EntrySink {
+// Passes on only the bytes past the first `skip`: zlib's second decode of an entry gives the
+// sink what the fast engine did not, so that the sink ends up with zlib's bytes.
+class ResumeSink : public EntrySink {
  public:
-  bool write(const unsigned char*, size_t) override { return true; }
+  ResumeSink(EntrySink& sink, std::uint64_t skip) : sink_(sink), skip_(skip) {}
+  bool write(const unsigned char* data, size_t size) override {
+    size_t skipped = static_cast<size_t>(std::min<std::uint64_t>(size, skip_));
+    skip_ -= skipped;
+    return skipped == size || sink_.write(data + skipped, size - skipped);
+  }
+
+ private:
+  EntrySink& sink_;
+  std::uint64_t skip_;
 };
 #endif
 
@@ -200,13 +220,14 @@ int decode_entry_zlib(const EntryData& entry, EntrySink& sink) {
 int decode_entry(const EntryData& entry, EntrySink& sink) {
 #ifdef SFX_FAST_INFLATE
   if (entry.method == 0) return copy_stored(entry, sink, fast_crc);
-  int result = inflate_fast(entry, sink);
-  if (result == ENTRY_DATA_OK || result == kReadFailed || result == ENTRY_DATA_WRITE_FAILED) {
-    return result;
-  }
-  DiscardSink nothing;
-  int zlib_result = inflate_zlib(entry, nothing);
-  return zlib_result != ENTRY_DATA_OK ? zlib_result : result;
+  std::uint64_t delivered = 0;
+  int result = inflate_fast(entry, sink, delivered);
+  if (result == ENTRY_DATA_OK || result == ENTRY_DATA_WRITE_FAILED) return result;
+  // The fast engine may refuse data that zlib takes, or refuse it sooner: it checks a whole
+  // stretch ahead of the declared size's cut. zlib decodes the entry once more, and the sink
+  // gets whatever zlib decodes past the bytes it already has.
+  ResumeSink rest(sink, delivered);
+  return inflate_zlib(entry, rest);
 #else
   return decode_entry_zlib(entry, sink);
 #endif

@@ -46,11 +46,12 @@ bool entry_data_fast_engine();
 ///   -105 (UNZ_CRCERROR)  all declared bytes decoded but their CRC-32 differs from the stored one
 ///   ENTRY_DATA_WRITE_FAILED  the sink refused bytes
 /// The first group (-1, -3, -5) is what the caller reports as a read failure, the second
-/// (-103, -105) as a failure when the entry is closed. Where the fast engine fails an entry,
-/// the entry is decoded once more with zlib (into nothing) so that the code returned is zlib's
-/// own; should zlib take data that the fast engine refused, the fast engine's failure is
-/// returned as Z_DATA_ERROR or Z_BUF_ERROR, since the sink has not had every byte. A stream
-/// that would produce more than the declared size is cut there. Prints nothing.
+/// (-103, -105) as a failure when the entry is closed. Where the fast engine fails an entry
+/// (any result but ENTRY_DATA_OK and ENTRY_DATA_WRITE_FAILED), the entry is decoded once more
+/// with zlib, so that the code returned is zlib's own; the sink then receives the bytes that
+/// zlib decodes past those it already has (none, unless the fast engine stopped sooner than
+/// zlib does), so it ends up with zlib's bytes. A stream that would produce more than the
+/// declared size is cut there. Prints nothing.
 int decode_entry(const EntryData& entry, EntrySink& sink);
 
 /// The same as decode_entry with zlib's inflate and CRC-32 alone.

@@ -120,6 +120,9 @@ std::vector<Case> cases() {
   const std::string small = text_bytes(1000);
   const std::string large = text_bytes(3 << 20) + random_bytes(2 << 20, 7) + text_bytes(1 << 20);
   const size_t all = std::string::npos;
+  // Matches that reach back before the start only past the first 5000 bytes.
+  const std::string head = random_bytes(5000, 11);
+  const std::string reaches_back = text_bytes(3000);
   return {
       {"stored", small, stored, 0, unchanged, ENTRY_DATA_OK, all},
       {"stored empty", "", stored, 0, unchanged, ENTRY_DATA_OK, all},
@@ -167,6 +170,17 @@ std::vector<Case> cases() {
       {"distance too far back", small,
        [](const std::string& p) { return raw_deflate(p, 6, Z_DEFAULT_STRATEGY, p); }, 8, unchanged,
        -3, 0},
+      // The fast engine checks ahead of the cut and refuses; zlib stops at the cut.
+      {"damage past the declared size", head + reaches_back,
+       [reaches_back](const std::string& p) {
+         return raw_deflate(p, 6, Z_DEFAULT_STRATEGY, reaches_back);
+       },
+       8,
+       [head](EntryData& e) {
+         e.uncompressed_size = head.size();
+         e.crc = crc_of(head);
+       },
+       ENTRY_DATA_OK, 5000},
       {"the archive ends inside the stored data", small, stored, 0, unchanged, -1, 0, 1},
       {"the archive ends inside the deflated data", large, deflated, 8, unchanged, -1, 0, 1000},
       // Bytes that the declared size does not need are not read.
