@@ -23,7 +23,7 @@ runs=${SFX_BENCH_RUNS:-11}
 runs_1gb=${SFX_BENCH_RUNS_1GB:-5}
 modes=${SFX_BENCH_MODES:-warm cold}
 copy_sizes=${SFX_BENCH_COPY-41mb 1gb}
-for tool in bsdtar unzip python3 dd; do
+for tool in /usr/bin/time bsdtar unzip python3 dd; do
   command -v "$tool" >/dev/null || { echo "needs $tool (scripts/install-deps.sh --all)" >&2; exit 2; }
 done
 for program in sfx_stub sfx_pack bench_copy; do
@@ -68,7 +68,7 @@ prepare() {
   local size=$1 dir=$work/$1
   # shellcheck disable=SC2046
   python3 "$make_payload" --out "$dir" $(payload_options "$size") >/dev/null
-  "$build/sfx_pack" create -o "$dir/fwpkg.bin" -c 'true' "$dir/payload.zip" 2>/dev/null
+  "$build/sfx_pack" create -o "$dir/fwpkg.bin" -c 'true' "$dir/payload.zip" >/dev/null 2>&1
   listing "$dir/payload" >"$dir/expected"
   local out=$dir/out got
   for tool in stub bsdtar unzip; do
@@ -90,14 +90,15 @@ prepare() {
   echo "   $size: payload.zip of $zip_bytes bytes, 51 entries; stub, bsdtar and unzip unpack the same tree"
 }
 
-# Interleaved runs of the three tools; times from the parent's clock around fork and wait,
-# peak resident set from the child's rusage.
+# Interleaved runs of the three tools; times from the parent's clock around start and wait,
+# peak resident set from GNU time (a child forked from python would count python's pages).
 measure() {
   python3 - "$@" <<'EOF'
 import os, shutil, statistics, subprocess, sys, time
 dir, mode, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
 out = os.path.join(dir, "out")
 archive = os.path.join(dir, "payload.zip")
+rss_file = os.path.join(dir, "rss")
 dist = os.path.join(dir, "fwpkg.bin")
 tools = {
     "stub": ([dist, "--sfx-extract-dir", out, "--sfx-extract-only"], dist),
@@ -119,14 +120,12 @@ for run in range(runs):
             subprocess.run(["dd", "if=" + source, "iflag=nocache", "count=0", "status=none"],
                            check=True)
         start = time.perf_counter()
-        child = subprocess.Popen(argv, stdout=null)
-        _, status, usage = os.wait4(child.pid, 0)
+        status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv, stdout=null)
         elapsed = time.perf_counter() - start
-        child.returncode = status  # Reaped above; Popen must not wait for it again.
         if status != 0:
             sys.exit(f"{name} failed with status {status}")
         times[name].append(elapsed * 1000)
-        rss[name].append(usage.ru_maxrss)
+        rss[name].append(int(open(rss_file).read().split()[-1]))
 shutil.rmtree(out, ignore_errors=True)
 def quartiles(t):
     q = statistics.quantiles(t, n=4) if len(t) > 1 else [t[0]] * 3
