@@ -16,32 +16,17 @@
 # the repository otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
 build=${SFX_BUILD_DIR:-build}
 sizes=${SFX_BENCH_SIZES-1mb 41mb 100mb 1gb}
 runs=${SFX_BENCH_RUNS:-11}
 runs_1gb=${SFX_BENCH_RUNS_1GB:-5}
 modes=${SFX_BENCH_MODES:-warm cold}
 copy_sizes=${SFX_BENCH_COPY-41mb 1gb}
-for tool in /usr/bin/time bsdtar unzip python3 dd; do
-  command -v "$tool" >/dev/null || { echo "needs $tool (scripts/install-deps.sh --all)" >&2; exit 2; }
-done
-for program in sfx_stub sfx_pack bench_copy; do
-  [[ -x $build/$program ]] || { echo "build $build/$program first (cmake --build $build)" >&2; exit 2; }
-done
+source bench/bench_common.sh
+need_tools /usr/bin/time bsdtar unzip python3 dd
+need_built "$build" sfx_stub sfx_pack bench_copy
 build=$(realpath "$build")
-
-make_payload=${SFX_MAKE_PAYLOAD:-}
-if [[ -z $make_payload ]]; then
-  common_git=$(git rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
-  for root in "$repo" ${common_git:+"$(dirname "$common_git")"}; do
-    if [[ -f $root/../shared/bench/make_payload.py ]]; then
-      make_payload=$(realpath "$root/../shared/bench/make_payload.py")
-      break
-    fi
-  done
-fi
-[[ -f $make_payload ]] || { echo "no ../shared/bench/make_payload.py beside $repo" >&2; exit 2; }
+make_payload=$(find_make_payload)
 
 work=$(mktemp -d "${SFX_BENCH_DIR:-/tmp}/sfx_launch_bench_XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -58,9 +43,6 @@ payload_options() {
     *) echo "unknown size $1 (1mb 41mb 100mb 1gb)" >&2; return 1 ;;
   esac
 }
-
-# Path, mode and modification time of every file below $1, one per line, sorted.
-listing() { (cd "$1" && find . -type f -printf '%P %m %T@\n' | sort); }
 
 # Makes $work/$1/: payload/ and payload.zip from make_payload.py, fwpkg.bin packed from the zip
 # unchanged, and checks that every tool unpacks the reference tree.

@@ -14,7 +14,10 @@ set -euo pipefail
 [[ $# -eq 1 ]] || { echo "usage: $0 OUT_DIR" >&2; exit 2; }
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 stamp=$out/built
-if [[ -f $stamp && -f $out/lib/libisal.a ]]; then
+# The stamp names the source package and this script's own checksum: a changed script builds
+# again (from the kept download).
+recipe=$(sha256sum "$0" | cut -d' ' -f1)
+if [[ -f $stamp && -f $out/lib/libisal.a && $(tail -n 1 "$stamp") == "$recipe" ]]; then
   exit 0
 fi
 cc=${CC:-cc}
@@ -93,5 +96,5 @@ done
 ar rcs "$out/lib/libisal.a" "${objects[@]}" >>"$log" 2>&1 || fail "ar failed"
 cp "$src/include/igzip_lib.h" "$src/include/crc.h" "$src/include/types.h" "$out/include/"
 rm -rf "$out/obj" "$src"
-basename "$dsc" .dsc >"$stamp"
-echo "build-isal: built $out/lib/libisal.a from $(cat "$stamp") (instruction level $level)"
+printf '%s\n%s\n' "$(basename "$dsc" .dsc)" "$recipe" >"$stamp"
+echo "build-isal: built $out/lib/libisal.a from $(head -n 1 "$stamp") (instruction level $level)"
