@@ -147,20 +147,14 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
 }
 
 #ifdef SFX_FAST_INFLATE
-// Inflates with the fast engine; `delivered` receives how many bytes the sink was handed.
-int inflate_fast(const EntryData& entry, EntrySink& sink, std::uint64_t& delivered) {
+// Inflates with the fast engine into `output`, which tells the caller how far it got.
+int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
   auto state = std::make_unique<inflate_state>();
   isal_inflate_init(state.get());
   state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
   Block in = new_block();
   Block out = new_block();
   RawReader reader(entry);
-  DeclaredOutput output(entry, sink, fast_crc);
-  struct Count {
-    const DeclaredOutput& output;
-    std::uint64_t& delivered;
-    ~Count() { delivered = output.delivered(); }
-  } count{output, delivered};
   while (!output.full()) {
     if (state->avail_in == 0 && !reader.exhausted()) {
       size_t got = 0;
@@ -220,13 +214,13 @@ int decode_entry_zlib(const EntryData& entry, EntrySink& sink) {
 int decode_entry(const EntryData& entry, EntrySink& sink) {
 #ifdef SFX_FAST_INFLATE
   if (entry.method == 0) return copy_stored(entry, sink, fast_crc);
-  std::uint64_t delivered = 0;
-  int result = inflate_fast(entry, sink, delivered);
+  DeclaredOutput output(entry, sink, fast_crc);
+  int result = inflate_fast(entry, output);
   if (result == ENTRY_DATA_OK || result == ENTRY_DATA_WRITE_FAILED) return result;
   // The fast engine may refuse data that zlib takes, or refuse it sooner: it checks a whole
   // stretch ahead of the declared size's cut. zlib decodes the entry once more, and the sink
   // gets whatever zlib decodes past the bytes it already has.
-  ResumeSink rest(sink, delivered);
+  ResumeSink rest(sink, output.delivered());
   return inflate_zlib(entry, rest);
 #else
   return decode_entry_zlib(entry, sink);

@@ -54,7 +54,7 @@ if ! compgen -G "$download/libisal_*.dsc" >/dev/null; then
   apt-get "${apt_options[@]}" update >>"$log" 2>&1 || fail "apt-get update failed"
   (cd "$download" && apt-get "${apt_options[@]}" source --download-only libisal) >>"$log" 2>&1 ||
     { rm -f "$download"/*.dsc; fail "apt-get source libisal failed"; }
-  rm -rf "$apt_dir/cache"  # The index of every source package is not needed again.
+  rm -rf "$apt_dir"  # The index of every source package is not needed again.
 fi
 
 src=$out/src
