@@ -21,6 +21,7 @@ using sfx_testing::first_data_offset;
 using sfx_testing::UmaskScope;
 
 using sfx_testing::DistributableBuilder;
+using sfx_testing::list_dir;
 using sfx_testing::list_tree;
 using sfx_testing::make_zip;
 using sfx_testing::mode_of;
@@ -117,7 +118,7 @@ const char kSampleListing[] =
     "755 1721037600 trevalo\n"
     "644 1705316400 1705316400 ca-bundle.crt\n"
     "4755 1721037600 1721037600 bin/suid\n"
-    "0 1721037600 1721037600 dos.txt\n"
+    "640 1721037600 1721037600 dos.txt\n"
     "640 1705316400 1705316400 devices/dev-01.xml\n"
     "444 1721037600 1721037600 docs/deep/readme.txt\n"
     "750 devices\n"
@@ -166,7 +167,7 @@ TEST(ExtractEndToEnd, ExtractOnlyKeepsTheUnpackedFiles) {
   EXPECT_EQ(kSummerNoon, st.st_mtime);
   EXPECT_EQ(0755u, st.st_mode & 07777);
   EXPECT_EQ(04755u, mode_of(payload + "/bin/suid"));
-  EXPECT_EQ(0u, mode_of(payload + "/dos.txt"));
+  EXPECT_EQ(0644u, mode_of(payload + "/dos.txt"));  // No Unix mode: 0644 less the umask.
   EXPECT_EQ(0755u, mode_of(payload + "/devices"));
   EXPECT_EQ("read me\n", read_file(payload + "/docs/deep/readme.txt"));
   EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
@@ -200,20 +201,22 @@ TEST(ExtractEndToEnd, NoExtractListHandsExtractOnlyToThePayload) {
   }
 }
 
-TEST(ExtractEndToEnd, DebugVariableReportsUnopenableFiles) {
-  // A directory entry takes the place of the file entry of the same name.
-  Distributable file(
-      make_zip({entry("blocked/", "", 040755), entry("blocked", "b"), script("echo done\n")}));
+TEST(ExtractEndToEnd, AnUnopenableOutputFailsTheRun) {
+  // A directory entry takes the place of the file entry of the same name: the payload would
+  // run without that file, so nothing runs, with or without the debug variable.
+  Distributable file(make_zip(
+      {entry("blocked/", "", 040755), entry("blocked", "b"), script("touch ../ran-marker\n")}));
   for (bool debug : {false, true}) {
     SCOPED_TRACE(debug);
     WorkRootWatch watch;
     std::vector<std::pair<std::string, std::string>> env;
     if (debug) env.emplace_back("SFX_STUB_DEBUG", "");
     RunResult r = file.run({}, env);
-    EXPECT_EQ(0, r.exit_code);
-    EXPECT_EQ(debug ? "error opening blocked\ndone\n" : "done\n", r.out);
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ(252, r.exit_code);
+    EXPECT_EQ("error opening blocked: Is a directory\n", r.out);
+    EXPECT_NE(r.err.find("-E- Failed to extract files to /tmp/sfxter_"), std::string::npos);
     EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+    EXPECT_FALSE(path_exists(file.dir() / "ran-marker"));
   }
 }
 
@@ -294,8 +297,6 @@ TEST(ExtractEndToEnd, ArchivesThatDoNotOpen) {
   const std::vector<Case> cases = {
       {"text", "this is not a ZIP archive\n"},
       {"first half", zip.substr(0, zip.size() / 2)},
-      // The ZIP library does not find an end record at the very start of the archive.
-      {"no entries", make_zip({})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -306,6 +307,52 @@ TEST(ExtractEndToEnd, ArchivesThatDoNotOpen) {
     EXPECT_EQ("", r.out);
     EXPECT_EQ("-E- No valid attachment found\n", r.err);
     EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Out of inodes in the middle of the payload: a small tmpfs in a private mount namespace.
+TEST(ExtractEndToEnd, RunningOutOfInodesFailsTheRunAndLeavesNothing) {
+  if (run_program("/usr/bin/unshare", {"-m", "true"}).exit_code != 0) {
+    GTEST_SKIP() << "no private mount namespace here (unshare -m)";
+  }
+  std::vector<ZipEntry> entries = {script("touch ../ran-marker\n")};
+  for (int i = 0; i < 100; ++i) entries.push_back(entry("f" + std::to_string(100 + i), "x"));
+  Distributable file(make_zip(entries));
+  const std::string mount = file.dir() / "small";
+  ASSERT_EQ(0, mkdir(mount.c_str(), 0755));
+  const std::string self = file.dir() / "xtrpkg.bin";
+  RunResult r = run_program(
+      "/usr/bin/unshare",
+      {"-m", "/bin/sh", "-c",
+       "mount --make-rprivate / && mount -t tmpfs -o size=4m,nr_inodes=40 none \"$1\" && "
+       "\"$2\" --sfx-extract-dir \"$1\"; echo \"status $?\"; ls -A \"$1\"",
+       "sh", mount, self});
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_NE(std::string::npos, r.out.find(": No space left on device\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("ran-marker"));
+  EXPECT_NE(std::string::npos, r.out.find("status 252\n")) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.find("status 252\n")), "status 252\n");  // Nothing is left.
+  EXPECT_EQ("-E- Failed to extract files to " + mount + "/xtrpkg-dir\n", r.err);
+}
+
+TEST(ExtractEndToEnd, FailedExtractOnlyRunLeavesNothing) {
+  TempDir out;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"no archive at all", "-E- No valid attachment found\n"},
+      {make_zip({entry("../escape", "x")}),
+       "-E- Failed to extract files to " + out.path() + "/xtrpkg-dir\n"},
+  };
+  for (const auto& [archive, err] : cases) {
+    SCOPED_TRACE(err);
+    Distributable file(archive);
+    RunResult r = file.run({"--sfx-extract-dir", out.path(), "--sfx-extract-only"});
+    EXPECT_EQ(252, r.exit_code);
+    EXPECT_EQ(err, r.err);
+    EXPECT_EQ(std::vector<std::string>{}, list_dir(out.path()));
   }
 }
 
