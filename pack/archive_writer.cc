@@ -451,12 +451,28 @@ class ArchiveWriter {
     for (const PackEntry& entry : entries_) {
       status =
           entry.is_directory || entry.size == 0 ? write_empty(entry) : write_file(entry, pipeline);
+      if (status.is_ok() && !entry.is_directory) status = check_unchanged(entry);
       if (!status.is_ok()) return status;
     }
     return output_.finish(archive_length);
   }
 
  private:
+  // Every piece of the file has been read: it must still have the size and time the scan saw,
+  // or what was packed may be a mix of old and new bytes, or cut short.
+  static Status check_unchanged(const PackEntry& entry) {
+    struct stat info;
+    if (stat(entry.path.c_str(), &info) != 0) {
+      return Status::input_fault(read_fault(entry.path, errno));
+    }
+    if (static_cast<std::uint64_t>(info.st_size) != entry.size ||
+        info.st_mtim.tv_sec != entry.seen_mtime.tv_sec ||
+        info.st_mtim.tv_nsec != entry.seen_mtime.tv_nsec) {
+      return Status::input_fault(changed_fault(entry.path));
+    }
+    return Status::ok();
+  }
+
   Status write_empty(const PackEntry& entry) {
     Status status = output_.open_entry(entry, false, 0);
     return status.is_ok() ? output_.close_entry(0, 0) : status;

@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -305,8 +304,6 @@ int run_verify(int argc, char** argv) {
 }  // namespace
 
 int run_sfx_pack(int argc, char** argv) {
-  // A file-size limit then fails the write, which is cleaned up, instead of killing the process.
-  signal(SIGXFSZ, SIG_IGN);
   if (argc < 2) {
     return usage_error("no command given; use create, inspect or verify (see 'sfx_pack --help')");
   }

@@ -1,5 +1,6 @@
 #include "pack/create.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <minizip/unzip.h>
 #include <sys/stat.h>
@@ -40,8 +41,7 @@ Status check_text(const std::string& what, const std::string& text) {
 }
 
 // The stub's size, once it is known to be a regular file the archive can follow.
-Status check_stub(const std::string& path, std::uint64_t& size) {
-  struct stat info;
+Status check_stub(const std::string& path, struct stat& info, std::uint64_t& size) {
   if (stat(path.c_str(), &info) != 0) {
     return Status::input_fault("cannot read the stub " + quoted(path) + ": " + error_text(errno));
   }
@@ -111,6 +111,64 @@ Status check_zip_source(const std::string& path, std::set<std::string>& executab
   return Status::ok();
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True when the directory `dir` is the directory `root` or lies below it: walks up through
+// ".." by descriptor, comparing device and inode, so that neither links nor other spellings of
+// a path can hide it.
+bool is_within(const std::string& dir, const struct stat& root) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd >= 0) {
+    struct stat here;
+    struct stat up;
+    const int parent =
+        fstat(fd, &here) == 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    close(fd);
+    if (parent < 0) return false;
+    if (same_file(here, root)) {
+      close(parent);
+      return true;
+    }
+    if (fstat(parent, &up) != 0 || same_file(up, here)) {  // The top: ".." is itself.
+      close(parent);
+      return false;
+    }
+    fd = parent;
+  }
+  return false;
+}
+
+// Refuses an output that would destroy something: an existing file that is not a regular one
+// (a device, a fifo, a directory, a link; renaming over it would replace it), a file of the
+// source directory, the source ZIP archive or the stub themselves. Nothing is written before.
+Status check_output(const std::string& output, const std::string& source,
+                    const struct stat& source_info, const std::string& stub,
+                    const struct stat& stub_info) {
+  if (output.empty() || output.back() == '/') {
+    return Status::usage("the output " + quoted(output) + " names no file");
+  }
+  struct stat info;
+  const bool exists = lstat(output.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) {
+    return Status::usage("the output " + quoted(output) + " is " + file_kind(info.st_mode) +
+                         "; sfx_pack replaces only regular files");
+  }
+  if (exists && same_file(info, stub_info)) {
+    return Status::usage("the output " + quoted(output) + " is the stub " + quoted(stub));
+  }
+  if (S_ISDIR(source_info.st_mode) && is_within(directory_of(output), source_info)) {
+    return Status::usage("the output " + quoted(output) + " is inside the source directory " +
+                         quoted(source));
+  }
+  if (exists && same_file(info, source_info)) {
+    return Status::usage("the output " + quoted(output) + " is the source ZIP archive " +
+                         quoted(source));
+  }
+  return Status::ok();
+}
+
 void warn_unless_executable(const std::string& what, const std::string& command,
                             const std::set<std::string>& executables,
                             std::vector<std::string>& warnings) {
@@ -120,12 +178,22 @@ void warn_unless_executable(const std::string& what, const std::string& command,
                      " names no executable file of the payload");
 }
 
-// Appends the whole of `path` to `out`; sets `copied` to the bytes copied.
+bool same_size_and_time(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Appends the whole of `path` to `out`; sets `copied` to the bytes copied. A file whose size or
+// time changed while it was copied is a fault.
 Status copy_file(const std::string& path, std::FILE* out, const std::string& out_name,
                  std::uint64_t& copied) {
   copied = 0;
   FileHandle in(std::fopen(path.c_str(), "rbe"));
   if (!in) return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  struct stat before;
+  if (fstat(fileno(in.get()), &before) != 0) {
+    return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  }
   std::string buffer(COPY_BUFFER_SIZE, '\0');
   for (;;) {
     const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in.get());
@@ -135,8 +203,12 @@ Status copy_file(const std::string& path, std::FILE* out, const std::string& out
     copied += got;
     if (got < buffer.size()) break;
   }
-  if (std::ferror(in.get())) {
+  struct stat after;
+  if (std::ferror(in.get()) || fstat(fileno(in.get()), &after) != 0) {
     return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  }
+  if (!same_size_and_time(before, after)) {
+    return Status::input_fault(quoted(path) + " changed while it was being packed");
   }
   return Status::ok();
 }
@@ -165,13 +237,16 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   if (!status.is_ok()) return status;
 
   const std::string stub = options.stub.empty() ? default_stub_path() : options.stub;
-  status = check_stub(stub, report.stub_size);
+  struct stat stub_info;
+  status = check_stub(stub, stub_info, report.stub_size);
   if (!status.is_ok()) return status;
 
   struct stat source_info;
   if (stat(options.source.c_str(), &source_info) != 0) {
     return Status::input_fault("cannot read " + quoted(options.source) + ": " + error_text(errno));
   }
+  status = check_output(options.output, options.source, source_info, stub, stub_info);
+  if (!status.is_ok()) return status;
   const bool from_directory = S_ISDIR(source_info.st_mode);
   std::vector<PackEntry> entries;
   std::set<std::string> executables;

@@ -214,7 +214,7 @@ TEST(CreateRefusals, NothingIsWritten) {
        "the entry 'big' of '@/z64.zip' is 4 GiB or larger; the stub unpacks files of at most "
        "4294967294 bytes"},
       {"output is a directory", [](CreateOptions& o, const TempDir& d) { o.output = d / "out"; },
-       EXIT_PACK_INPUT_FAULT, "the output '@/out' is a directory"},
+       EXIT_PACK_USAGE, "the output '@/out' is a directory; sfx_pack replaces only regular files"},
       {"output in a missing directory",
        [](CreateOptions& o, const TempDir& d) { o.output = d / "out/none/app.run"; },
        EXIT_PACK_INPUT_FAULT,

@@ -16,13 +16,19 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
+}  // namespace
+
 std::string file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISLNK(mode)) return "a symbolic link";
   if (S_ISFIFO(mode)) return "a fifo";
   if (S_ISSOCK(mode)) return "a socket";
   if (S_ISCHR(mode)) return "a character device";
   if (S_ISBLK(mode)) return "a block device";
   return "a special file";
 }
+
+namespace {
 
 // The canonical path of `path`, or an empty text when it cannot be resolved.
 std::string real_path(const std::string& path) {
@@ -99,6 +105,7 @@ class TreeWalker {
     entry.name = name;
     entry.path = path;
     entry.mtime = time_cap_ ? std::min<std::int64_t>(info.st_mtime, *time_cap_) : info.st_mtime;
+    entry.seen_mtime = info.st_mtim;
     if (entries_.size() >= MAX_ENTRY_COUNT) {
       return Status::input_fault("the source holds more than " + std::to_string(MAX_ENTRY_COUNT) +
                                  " files and directories, the most the stub unpacks");

@@ -1,6 +1,9 @@
 #ifndef PACK_SOURCE_TREE_H_
 #define PACK_SOURCE_TREE_H_
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,6 +20,9 @@ struct PackEntry {
   std::uint32_t mode = 0;  ///< The type bits (S_IFREG or S_IFDIR) and the permission bits.
   std::uint64_t size = 0;  ///< A file's length in bytes; 0 for a directory.
   std::int64_t mtime = 0;  ///< Modification time, seconds since the epoch, already capped.
+  /// The file's modification time as the scan saw it, uncapped: a file whose size or time
+  /// differs once it has been read changed while it was packed.
+  timespec seen_mtime = {};
 };
 
 /// The longest stored name the stub unpacks: its name buffer holds 256 bytes with the
@@ -30,6 +36,10 @@ constexpr std::uint64_t MAX_ENTRY_SIZE = 0xFFFFFFFEu;
 /// The most entries the stub unpacks: from 65535 on, the ZIP writer records the count as 65535
 /// without a ZIP64 end record, and the stub's reader stops there.
 constexpr std::size_t MAX_ENTRY_COUNT = 65534;
+
+/// What a file of type `mode` is, for a message: "a directory", "a fifo", "a character
+/// device"...
+std::string file_kind(mode_t mode);
 
 /// Why a stored name cannot be carried by the stub, or an empty text when it can: 256 bytes or
 /// more, or a backslash (the stub splits names at backslashes too, so such a file would land

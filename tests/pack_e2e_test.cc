@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -484,38 +487,216 @@ TEST(PackEndToEnd, AFailedWriteLeavesNoFile) {
   EXPECT_EQ(read_file(dir / "out/app.run"), "previous version");
 }
 
-TEST(PackEndToEnd, ATerminatedRunLeavesNoFile) {
+// A source that takes many seconds to pack: the run is still writing when a signal comes.
+void make_slow_source(const TempDir& dir) {
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  make_sparse(dir / "src/zeros", off_t{3} << 30);
+  make_dir(dir / "out");
+}
+
+// Starts sfx_pack on `dir`/src through the shell, with `ignored` (trap names, "" for none)
+// ignored at start, and waits until its temporary file is there.
+std::unique_ptr<sfx_testing::Spawned> start_slow_pack(const TempDir& dir,
+                                                      const std::string& ignored) {
+  auto spawned = std::make_unique<sfx_testing::Spawned>(
+      "/bin/sh", std::vector<std::string>{"-c",
+                                          (ignored.empty() ? "" : "trap '' " + ignored + "; ") +
+                                              "exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
+                                          pack_path(), dir / "out/app.run", dir / "src"});
+  EXPECT_TRUE(sfx_testing::wait_for([&] { return !list_dir(dir / "out").empty(); }));
+  const std::vector<std::string> during = list_dir(dir / "out");
+  EXPECT_EQ(during.size(), 1u);
+  if (!during.empty()) {
+    EXPECT_EQ(during[0].rfind(".app.run.", 0), 0u) << during[0];
+  }
+  return spawned;
+}
+
+TEST(PackEndToEnd, EveryTerminatingSignalLeavesNoFile) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU,
+                                  SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    TempDir dir;
+    make_slow_source(dir);
+    auto pack_run = start_slow_pack(dir, "");
+    pack_run->send(signal_number);
+    const RunResult r = pack_run->finish();
+    EXPECT_EQ(r.term_signal, signal_number) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(list_dir(dir / "out").empty());
+  }
+}
+
+TEST(PackEndToEnd, ASignalIgnoredAtStartStaysIgnored) {
+  TempDir dir;
+  make_slow_source(dir);
+  // As under nohup: hang-ups, and here also SIGUSR1, do not end the run.
+  auto pack_run = start_slow_pack(dir, "HUP USR1");
+  pack_run->send(SIGHUP);
+  pack_run->send(SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(list_dir(dir / "out").size(), 1u);
+  EXPECT_EQ(kill(pack_run->pid(), 0), 0);
+  pack_run->send(SIGTERM);
+  const RunResult r = pack_run->finish();
+  EXPECT_EQ(r.term_signal, SIGTERM);
+  EXPECT_TRUE(list_dir(dir / "out").empty());
+}
+
+TEST(PackEndToEnd, AFileSizeLimitEndsTheRunWithoutAFile) {
+  // Without `trap '' XFSZ` the limit's signal ends the run, and the temporary file goes too.
   TempDir dir;
   make_dir(dir / "src");
   write_file(dir / "src/run.sh", kRunScript, 0755);
-  make_sparse(dir / "src/zeros", off_t{3} << 30);  // Takes seconds to deflate.
+  write_file(dir / "src/noise", random_bytes(4 << 20, 3));
   make_dir(dir / "out");
-  const std::string pack_program = pack_path();
-  const std::string out = dir / "out/app.run";
-  const std::string src = dir / "src";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl(pack_program.c_str(), pack_program.c_str(), "create", "-o", out.c_str(), "-c", "run.sh",
-          src.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+  const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
+  const RunResult r = run_program("/bin/sh", {"-c",
+                                              "ulimit -f " + std::to_string(blocks) +
+                                                  "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
+                                              pack_path(), dir / "out/app.run", dir / "src"});
+  EXPECT_EQ(r.term_signal, SIGXFSZ) << r.err;
+  EXPECT_TRUE(list_dir(dir / "out").empty());
+}
+
+struct OutputGuard {
+  const char* name;
+  // Makes what the output names; returns the arguments after "create".
+  std::vector<std::string> (*setup)(const TempDir& dir);
+  std::string err;  // "@" stands for the scratch directory.
+};
+
+std::vector<std::string> create_args(const std::string& out, const std::string& source) {
+  return {"-o", out, "-c", "run.sh", source};
+}
+
+TEST(PackEndToEnd, OutputsThatWouldDestroySomethingAreRefused) {
+  const OutputGuard guards[] = {
+      {"a device node",
+       [](const TempDir& d) {
+         EXPECT_EQ(mknod((d / "out/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+         return create_args(d / "out/null", d / "src");
+       },
+       "the output '@/out/null' is a character device; sfx_pack replaces only regular files"},
+      {"a link like /dev/stdout",
+       [](const TempDir& d) {
+         EXPECT_EQ(symlink("/dev/null", (d / "out/stdout").c_str()), 0);
+         return create_args(d / "out/stdout", d / "src");
+       },
+       "the output '@/out/stdout' is a symbolic link; sfx_pack replaces only regular files"},
+      {"a fifo",
+       [](const TempDir& d) {
+         EXPECT_EQ(mkfifo((d / "out/fifo").c_str(), 0644), 0);
+         return create_args(d / "out/fifo", d / "src");
+       },
+       "the output '@/out/fifo' is a fifo; sfx_pack replaces only regular files"},
+      {"a directory",
+       [](const TempDir& d) {
+         make_dir(d / "out/app.run");
+         return create_args(d / "out/app.run", d / "src");
+       },
+       "the output '@/out/app.run' is a directory; sfx_pack replaces only regular files"},
+      {"inside the source",
+       [](const TempDir& d) { return create_args(d / "src/app.run", d / "src"); },
+       "the output '@/src/app.run' is inside the source directory '@/src'"},
+      {"deep inside the source, named through a link",
+       [](const TempDir& d) {
+         make_dir(d / "src/sub");
+         EXPECT_EQ(symlink("../src/sub", (d / "out/in").c_str()), 0);
+         return create_args(d / "out/in/app.run", d / "src/");
+       },
+       "the output '@/out/in/app.run' is inside the source directory '@/src/'"},
+      {"a file of the source",
+       [](const TempDir& d) { return create_args(d / "src/run.sh", d / "src"); },
+       "the output '@/src/run.sh' is inside the source directory '@/src'"},
+      {"the stub",
+       [](const TempDir& d) {
+         write_file(d / "stub", read_file(stub_path()), 0755);
+         std::vector<std::string> args = create_args(d / "stub", d / "src");
+         args.insert(args.begin(), {"--stub", d / "stub"});
+         return args;
+       },
+       "the output '@/stub' is the stub '@/stub'"},
+      {"the stub under another name",
+       [](const TempDir& d) {
+         write_file(d / "stub", read_file(stub_path()), 0755);
+         EXPECT_EQ(link((d / "stub").c_str(), (d / "out/hard").c_str()), 0);
+         std::vector<std::string> args = create_args(d / "out/hard", d / "src");
+         args.insert(args.begin(), {"--stub", d / "stub"});
+         return args;
+       },
+       "the output '@/out/hard' is the stub '@/stub'"},
+      {"the source ZIP archive",
+       [](const TempDir& d) {
+         write_file(d / "payload.zip",
+                    make_zip({ZipEntry::file("run.sh", "#!/bin/sh\n", 0100755)}));
+         return create_args(d / "payload.zip", d / "payload.zip");
+       },
+       "the output '@/payload.zip' is the source ZIP archive '@/payload.zip'"},
+  };
+  for (const OutputGuard& guard : guards) {
+    SCOPED_TRACE(guard.name);
+    TempDir dir;
+    make_dir(dir / "src");
+    write_file(dir / "src/run.sh", kRunScript, 0755);
+    make_dir(dir / "out");
+    std::vector<std::string> args = guard.setup(dir);
+    args.insert(args.begin(), "create");
+    const std::vector<std::string> before = list_tree(dir.path());
+    std::vector<std::string> contents;
+    for (const std::string& name : before) {
+      struct stat info;
+      if (lstat((dir / name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        contents.push_back(read_file(dir / name));
+      }
+    }
+    const RunResult r = pack(args);
+    std::string expected = guard.err;
+    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
+      expected.replace(at, 1, dir.path());
+    }
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sfx_pack: error: " + expected + "\n");
+    // Nothing written: the same names, the same bytes, the device still a device.
+    EXPECT_EQ(list_tree(dir.path()), before);
+    std::vector<std::string> after;
+    for (const std::string& name : before) {
+      struct stat info;
+      if (lstat((dir / name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        after.push_back(read_file(dir / name));
+      }
+    }
+    EXPECT_TRUE(after == contents);
   }
-  // Once the temporary file is there, the run is writing.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (list_dir(dir / "out").empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  const std::vector<std::string> during = list_dir(dir / "out");
-  kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_EQ(during.size(), 1u);
-  EXPECT_EQ(during[0].rfind(".app.run.", 0), 0u) << during[0];
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  struct stat node;
+  TempDir dir;
+  ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  EXPECT_EQ(pack({"create", "-o", dir / "null", "-c", "run.sh", dir / "src"}).exit_code, 2);
+  ASSERT_EQ(lstat((dir / "null").c_str(), &node), 0);
+  EXPECT_TRUE(S_ISCHR(node.st_mode));
+}
+
+TEST(PackEndToEnd, AFileThatGrowsWhileItIsPackedFailsTheRun) {
+  TempDir dir;
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  write_file(dir / "src/growing.log", text_bytes(8 << 20));
+  make_dir(dir / "out");
+  // A helper appends a line after another, as a log being written would, until it is stopped.
+  sfx_testing::Spawned writer(
+      "/bin/sh", {"-c", "while :; do echo more >> \"$0\"; done", dir / "src/growing.log"});
+  const RunResult r =
+      pack({"create", "-j", "1", "-o", dir / "out/app.run", "-c", "run.sh", dir / "src"});
+  writer.send(SIGKILL);
+  writer.finish();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sfx_pack: error: '" + (dir / "src/growing.log") +
+                       "' changed while it was being packed\n");
   EXPECT_TRUE(list_dir(dir / "out").empty());
 }
 
