@@ -14,7 +14,7 @@
 
 #include "pack/output_file.h"
 #include "pack/source_tree.h"
-#include "pack/zip_window.h"
+#include "pack/zip_entries.h"
 #include "payload/trailer.h"
 
 namespace {
@@ -65,8 +65,8 @@ bool starts_with_empty_end_record(const std::string& path) {
          std::memcmp(head, "PK\x05\x06", sizeof head) == 0;
 }
 
-// Lists an existing ZIP archive's entries without changing it: every stored name must be one
-// the stub can carry. Collects the names of executable files.
+// Checks an existing ZIP archive without changing it: the stub must unpack every entry, and
+// every entry's data must match its CRC-32. Collects the names of executable files.
 Status check_zip_source(const std::string& path, std::set<std::string>& executables,
                         std::size_t& entry_count) {
   std::unique_ptr<void, UnzipCloser> zip(unzOpen64(path.c_str()));
@@ -78,36 +78,11 @@ Status check_zip_source(const std::string& path, std::set<std::string>& executab
   if (!zip) {
     return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
   }
-  unz_global_info64 global;
-  if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) {
-    return Status::input_fault("the ZIP archive " + quoted(path) + " is damaged");
-  }
-  if (global.number_entry > MAX_ENTRY_COUNT) {
-    return Status::input_fault("the ZIP archive " + quoted(path) + " holds more than " +
-                               std::to_string(MAX_ENTRY_COUNT) +
-                               " entries, the most the stub unpacks");
-  }
-  std::string name(65536, '\0');
-  entry_count = 0;
-  for (int result = unzGoToFirstFile(zip.get()); result != UNZ_END_OF_LIST_OF_FILE;
-       result = unzGoToNextFile(zip.get())) {
-    unz_file_info64 info;
-    if (result != UNZ_OK || unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size(),
-                                                    nullptr, 0, nullptr, 0) != UNZ_OK) {
-      return Status::input_fault("the ZIP archive " + quoted(path) + " is damaged");
-    }
-    const std::string stored(name.data(), info.size_filename);
-    const std::string fault = stored_name_fault(stored);
-    if (!fault.empty()) return Status::input_fault(fault);
-    if (needs_zip64(info)) {
-      return Status::input_fault("the entry " + quoted(stored) + " of " + quoted(path) +
-                                 " is 4 GiB or larger; the stub unpacks files of at most " +
-                                 std::to_string(MAX_ENTRY_SIZE) + " bytes");
-    }
-    const std::uint32_t mode = static_cast<std::uint32_t>(info.external_fa >> 16);
-    if (!stored.empty() && stored.back() != '/' && (mode & 0111) != 0) executables.insert(stored);
-    ++entry_count;
-  }
+  ArchiveCheck check;
+  const std::string fault = check_archive(zip.get(), check);
+  if (!fault.empty()) return Status::input_fault("the ZIP archive " + quoted(path) + ": " + fault);
+  executables = std::move(check.executables);
+  entry_count = check.entry_count;
   return Status::ok();
 }
 

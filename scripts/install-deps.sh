@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
-          libarchive-tools python3)
+          libarchive-tools python3 nlohmann-json3-dev)
 if [[ "${1:-}" == "--all" ]]; then
   # Fuzzing and benchmarks.
   packages+=(clang-14 libclang-rt-14-dev hyperfine)

@@ -730,4 +730,77 @@ TEST(PackEndToEnd, VerifyNamesADamagedEntry) {
             "sfx_pack: error: '" + (dir / "app.run") + "': entry 'noise' fails its CRC-32 check\n");
 }
 
+TEST(PackEndToEnd, WhatTheStubRefusesIsNotPackedAndNotPassed) {
+  TempDir dir;
+  const std::string run = "#!/bin/sh\necho ran\n";
+  ZipEntry data = ZipEntry::file("data.bin", std::string(4000, 'd'));
+  data.deflate = false;
+  std::string damaged = make_zip({ZipEntry::file("run.sh", run, 0100755), data});
+  damaged[damaged.find("data.bin") + 8 + 2000] ^= 0x20;
+  const std::pair<std::string, std::string> sources[] = {
+      {make_zip({ZipEntry::file("run.sh", run, 0100755), ZipEntry::file("../escape", "x")}),
+       "entry '../escape' is refused by the stub: unsafe name"},
+      {damaged, "entry 'data.bin' fails its CRC-32 check"},
+  };
+  for (const auto& [zip, fault] : sources) {
+    SCOPED_TRACE(fault);
+    write_file(dir / "payload.zip", zip);
+    const RunResult made =
+        pack({"create", "-o", dir / "app.run", "-c", "run.sh", dir / "payload.zip"});
+    EXPECT_EQ(made.exit_code, 1);
+    EXPECT_EQ(made.err,
+              "sfx_pack: error: the ZIP archive '" + (dir / "payload.zip") + "': " + fault + "\n");
+    EXPECT_FALSE(sfx_testing::path_exists(dir / "app.run"));
+    // Another generator's file with the same archive: verify fails on the same entry.
+    sfx_testing::DistributableBuilder builder;
+    builder.archive = zip;
+    builder.command = "run.sh";
+    builder.write(dir / "other.run");
+    const RunResult verified = pack({"verify", dir / "other.run"});
+    EXPECT_EQ(verified.exit_code, 1);
+    EXPECT_EQ(verified.out, "");
+    EXPECT_EQ(verified.err, "sfx_pack: error: '" + (dir / "other.run") + "': " + fault + "\n");
+  }
+}
+
+TEST(PackEndToEnd, InspectJsonIsValidForNamesThatAreNoUtf8) {
+  TempDir dir;
+  const std::vector<std::string> names = {"plain.txt",         "caf\xc3\xa9",
+                                          "byte-\xff",         "surrogate-\xed\xa0\x80",
+                                          "overlong-\xc0\xaf", "beyond-\xf4\x90\x80\x80",
+                                          "cut-\xe2\x82",      "real-\xc3\xbf"};
+  std::vector<ZipEntry> entries = {ZipEntry::file("run.sh", "#!/bin/sh\n", 0100755)};
+  for (const std::string& name : names) entries.push_back(ZipEntry::file(name, "x"));
+  write_file(dir / "payload.zip", make_zip(entries));
+  ASSERT_EQ(pack({"create", "-o", dir / "app.run", "-c", "run.sh\x01\xfe", dir / "payload.zip"})
+                .exit_code,
+            0);
+  const RunResult json = pack({"inspect", "--json", dir / "app.run"});
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  RunOptions feed;
+  feed.stdin_data = json.out;
+  const RunResult parsed =
+      run_program("/usr/bin/python3",
+                  {"-c",
+                   "import json, sys\n"
+                   "d = json.loads(sys.stdin.buffer.read().decode('utf-8', 'strict'))\n"
+                   "print(ascii(d['command_template']), d.get('command_template_hex'))\n"
+                   "for e in d['entries']:\n"
+                   "    print(ascii(e['name']), e.get('name_hex'))\n"},
+                  feed);
+  EXPECT_EQ(parsed.exit_code, 0) << parsed.err;
+  // 0xFF and a real "ÿ" (U+00FF) no longer come out alike: only the first is given in hex.
+  EXPECT_EQ(parsed.out,
+            "'run.sh\\x01\\ufffd' 72756e2e736801fe\n"
+            "'run.sh' None\n"
+            "'plain.txt' None\n"
+            "'caf\\xe9' None\n"
+            "'byte-\\ufffd' 627974652dff\n"
+            "'surrogate-\\ufffd\\ufffd\\ufffd' 737572726f676174652deda080\n"
+            "'overlong-\\ufffd\\ufffd' 6f7665726c6f6e672dc0af\n"
+            "'beyond-\\ufffd\\ufffd\\ufffd\\ufffd' 6265796f6e642df4908080\n"
+            "'cut-\\ufffd' 6375742de282\n"
+            "'real-\\xff' None\n");
+}
+
 }  // namespace
