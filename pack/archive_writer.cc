@@ -292,7 +292,8 @@ class ChunkPipeline {
   // Moves the cursor past directories and empty files, which have no pieces.
   void skip_empty() {
     while (next_entry_ < entries_.size() &&
-           (entries_[next_entry_].is_directory || entries_[next_entry_].size == 0)) {
+           (entries_[next_entry_].is_directory || entries_[next_entry_].is_link ||
+            entries_[next_entry_].size == 0)) {
       ++next_entry_;
     }
   }
@@ -449,9 +450,14 @@ class ArchiveWriter {
     if (!status.is_ok()) return status;
     ChunkPipeline pipeline(entries_, options_);
     for (const PackEntry& entry : entries_) {
-      status =
-          entry.is_directory || entry.size == 0 ? write_empty(entry) : write_file(entry, pipeline);
-      if (status.is_ok() && !entry.is_directory) status = check_unchanged(entry);
+      if (entry.is_link) {
+        status = write_link(entry);
+      } else if (entry.is_directory || entry.size == 0) {
+        status = write_empty(entry);
+      } else {
+        status = write_file(entry, pipeline);
+      }
+      if (status.is_ok() && !entry.is_directory && !entry.is_link) status = check_unchanged(entry);
       if (!status.is_ok()) return status;
     }
     return output_.finish(archive_length);
@@ -471,6 +477,16 @@ class ArchiveWriter {
       return Status::input_fault(changed_fault(entry.path));
     }
     return Status::ok();
+  }
+
+  // A symbolic link as other unpackers store it: its target, stored, is the entry's data.
+  Status write_link(const PackEntry& entry) {
+    Status status = output_.open_entry(entry, false, 0);
+    if (status.is_ok()) status = output_.write(entry.link_target);
+    if (!status.is_ok()) return status;
+    const auto crc = static_cast<std::uint32_t>(crc32_z(
+        0, reinterpret_cast<const Bytef*>(entry.link_target.data()), entry.link_target.size()));
+    return output_.close_entry(entry.link_target.size(), crc);
   }
 
   Status write_empty(const PackEntry& entry) {

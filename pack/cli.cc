@@ -41,11 +41,13 @@ constexpr char kMainHelp[] =
 
 constexpr char kCreateHelp[] =
     "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--stub PATH]\n"
-    "                       [-l LEVEL] [-j JOBS] SOURCE\n"
+    "                       [-l LEVEL] [-j JOBS] [-L] SOURCE\n"
     "\n"
     "Writes the distributable file OUT: the stub, an archive of SOURCE and the trailer.\n"
-    "SOURCE is a directory, packed recursively (symbolic links are followed), or an existing\n"
-    "ZIP archive, used unchanged. OUT appears, with mode 0755, only once it is complete.\n"
+    "SOURCE is a directory, packed recursively, or an existing ZIP archive, used unchanged\n"
+    "once every entry has been checked. Symbolic links inside SOURCE are stored as links; one\n"
+    "that leads outside is an error. OUT appears, with mode 0755, only once it is complete; it\n"
+    "must not exist or be a regular file, and must not be the stub, SOURCE or inside SOURCE.\n"
     "\n"
     "Options:\n"
     "  -o, --output OUT        the file to write\n"
@@ -59,6 +61,7 @@ constexpr char kCreateHelp[] =
     "      --stub PATH         the stub to use (default: sfx_stub beside sfx_pack)\n"
     "  -l, --level LEVEL       deflate level, 0 to 9 (default 6; 0 stores every file)\n"
     "  -j, --jobs JOBS         compression threads (default: one per core)\n"
+    "  -L, --follow-symlinks   store what each symbolic link points to, instead of the link\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -184,13 +187,14 @@ int run_create(int argc, char** argv) {
   bool output_given = false;
   bool command_given = false;
   const Parser parser{"create",
-                      "o:c:e:l:j:",
+                      "o:c:e:l:j:L",
                       {{"output", required_argument, nullptr, 'o'},
                        {"command", required_argument, nullptr, 'c'},
                        {"extra-tool-command", required_argument, nullptr, 'e'},
                        {"stub", required_argument, nullptr, kStub},
                        {"level", required_argument, nullptr, 'l'},
-                       {"jobs", required_argument, nullptr, 'j'}}};
+                       {"jobs", required_argument, nullptr, 'j'},
+                       {"follow-symlinks", no_argument, nullptr, 'L'}}};
   const int parsed = parse(argc, argv, parser, kCreateHelp, [&](int code, const char* value) {
     long number = 0;
     switch (code) {
@@ -207,6 +211,9 @@ int run_create(int argc, char** argv) {
         break;
       case kStub:
         options.stub = value;
+        break;
+      case 'L':
+        options.follow_links = true;
         break;
       case 'l':
         if (!parse_number(value, 0, 9, number)) {

@@ -226,10 +226,14 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   std::vector<PackEntry> entries;
   std::set<std::string> executables;
   if (from_directory) {
-    status = scan_source(options.source, options.time_cap, entries);
+    status = scan_source(options.source, options.time_cap, options.follow_links, entries);
     if (!status.is_ok()) return status;
     for (const PackEntry& entry : entries) {
-      if (!entry.is_directory && (entry.mode & 0111) != 0) executables.insert(entry.name);
+      struct stat info;  // A link counts as what it leads to.
+      const bool runs = entry.is_link ? stat(entry.path.c_str(), &info) == 0 &&
+                                            S_ISREG(info.st_mode) && (info.st_mode & 0111) != 0
+                                      : !entry.is_directory && (entry.mode & 0111) != 0;
+      if (runs) executables.insert(entry.name);
     }
     report.entry_count = entries.size();
     if (entries.empty()) {

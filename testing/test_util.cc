@@ -241,7 +241,8 @@ std::vector<std::string> list_tree(const std::string& dir) {
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(dir, error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    std::string relative = std::filesystem::relative(it->path(), dir).string();
+    // Lexically: resolving the path would turn a link into what it leads to.
+    std::string relative = it->path().lexically_relative(dir).string();
     if (it->is_directory() && !it->is_symlink()) relative += "/";
     paths.push_back(relative);
   }

@@ -427,14 +427,23 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
          ASSERT_EQ(mkfifo((d / "src/pipe").c_str(), 0644), 0);
        },
        1, "'@/src/pipe' is a fifo; only files and directories can be packed"},
-      {"dangling link",
-       [](const TempDir& d, std::vector<std::string>&) {
+      {"dangling link, followed",
+       [](const TempDir& d, std::vector<std::string>& args) {
          ASSERT_EQ(symlink("gone", (d / "src/link").c_str()), 0);
+         args.insert(args.begin() + 1, "-L");
        },
        1, "'@/src/link' is a symbolic link that leads nowhere"},
       {"link to a directory outside",
        [](const TempDir& d, std::vector<std::string>&) {
          ASSERT_EQ(symlink("/usr", (d / "src/usr").c_str()), 0);
+       },
+       1,
+       "'@/src/usr' is a symbolic link to '/usr', outside the source directory (-L packs what it "
+       "points to)"},
+      {"link to a directory outside, followed",
+       [](const TempDir& d, std::vector<std::string>& args) {
+         ASSERT_EQ(symlink("/usr", (d / "src/usr").c_str()), 0);
+         args.insert(args.begin() + 1, "-L");
        },
        1, "'@/src/usr' is a symbolic link to the directory '/usr' outside the source directory"},
       {"template of 257 bytes",
@@ -801,6 +810,106 @@ TEST(PackEndToEnd, InspectJsonIsValidForNamesThatAreNoUtf8) {
             "'beyond-\\ufffd\\ufffd\\ufffd\\ufffd' 6265796f6e642df4908080\n"
             "'cut-\\ufffd' 6375742de282\n"
             "'real-\\xff' None\n");
+}
+
+// A payload whose library is reached through a chain of links, a program started through a
+// link, and a link to a directory.
+void make_linked_payload(const std::string& root) {
+  make_dir(root);
+  write_file(root + "/run.sh", "#!/bin/sh\ncat lib/libdemo.so docs/readme\n", 0755);
+  make_dir(root + "/lib");
+  write_file(root + "/lib/libdemo.so.1.2", "library bytes\n", 0644);
+  ASSERT_EQ(symlink("libdemo.so.1.2", (root + "/lib/libdemo.so.1").c_str()), 0);
+  ASSERT_EQ(symlink("libdemo.so.1", (root + "/lib/libdemo.so").c_str()), 0);
+  make_dir(root + "/bin");
+  ASSERT_EQ(symlink("../run.sh", (root + "/bin/start").c_str()), 0);
+  make_dir(root + "/share");
+  make_dir(root + "/share/doc");
+  write_file(root + "/share/doc/readme", "read me\n");
+  ASSERT_EQ(symlink("share/doc", (root + "/docs").c_str()), 0);
+}
+
+TEST(PackEndToEnd, LinksInsideTheSourceAreStoredAsLinks) {
+  TempDir dir;
+  make_linked_payload(dir / "payload");
+  const std::string app = dir / "app.run";
+  const RunResult made = pack({"create", "-o", app, "-c", "bin/start", dir / "payload"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  EXPECT_EQ(made.err, "");  // bin/start is a link to an executable file: no warning.
+  EXPECT_EQ(pack({"verify", app}).exit_code, 0);
+  const RunResult listed = pack({"inspect", app});
+  EXPECT_NE(listed.out.find("  lrwxrwxrwx            14            14  store    "),
+            std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find("  lib/libdemo.so -> libdemo.so.1\n"), std::string::npos);
+  EXPECT_NE(listed.out.find("  docs -> share/doc\n"), std::string::npos);
+  // The layout other unpackers know: Info-ZIP lists the entries as links.
+  write_file(dir / "carved.zip", carve(app));
+  const RunResult info = run_program("/usr/bin/zipinfo", {dir / "carved.zip", "lib/libdemo.so"});
+  EXPECT_EQ(info.out.rfind("lrwxrwxrwx  2.0 unx       12 b- stor ", 0), 0u) << info.out;
+}
+
+// Needs the stub to restore link entries as links.
+TEST(PackEndToEnd, DISABLED_LinksComeBackAsLinksThroughTheStub) {
+  TempDir dir;
+  make_linked_payload(dir / "payload");
+  const std::string app = dir / "app.run";
+  ASSERT_EQ(pack({"create", "-o", app, "-c", "bin/start", dir / "payload"}).exit_code, 0);
+  make_dir(dir / "x");
+  WorkRootWatch watch;
+  const RunResult extracted =
+      run_program(app, {"--sfx-extract-dir", dir / "x", "--sfx-extract-only"});
+  ASSERT_EQ(extracted.exit_code, 0) << extracted.out << extracted.err;
+  const std::string copy = dir / "x/app-dir";
+  EXPECT_EQ(list_tree(copy), list_tree(dir / "payload"));
+  EXPECT_EQ(list_tree(copy).size(), 11u);
+  for (const auto& [link, target] :
+       std::vector<std::pair<std::string, std::string>>{{"lib/libdemo.so.1", "libdemo.so.1.2"},
+                                                        {"lib/libdemo.so", "libdemo.so.1"},
+                                                        {"bin/start", "../run.sh"},
+                                                        {"docs", "share/doc"}}) {
+    SCOPED_TRACE(link);
+    struct stat info_link;
+    ASSERT_EQ(lstat((copy + "/" + link).c_str(), &info_link), 0);
+    EXPECT_TRUE(S_ISLNK(info_link.st_mode));
+    char text[64] = {};
+    ASSERT_GT(readlink((copy + "/" + link).c_str(), text, sizeof text - 1), 0);
+    EXPECT_EQ(std::string(text), target);
+  }
+  const RunResult ran = run_program(app, {});
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_EQ(ran.out, "library bytes\nread me\n");
+  EXPECT_EQ(watch.leftovers("app"), std::vector<std::string>{});
+}
+
+TEST(PackEndToEnd, ALinkLeadingOutsideIsAnErrorUnlessLinksAreFollowed) {
+  TempDir dir;
+  make_linked_payload(dir / "payload");
+  write_file(dir / "secret", "not for the payload\n", 0600);
+  ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "payload/shadow").c_str()), 0);
+  const RunResult refused =
+      pack({"create", "-o", dir / "app.run", "-c", "run.sh", dir / "payload"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "sfx_pack: error: '" + (dir / "payload/shadow") +
+                             "' is a symbolic link to '" + (dir / "secret") +
+                             "', outside the source directory (-L packs what it points to)\n");
+  EXPECT_FALSE(sfx_testing::path_exists(dir / "app.run"));
+
+  // -L stores what every link points to: the library three times, the secret as a file.
+  for (const std::string option : {"-L", "--follow-symlinks"}) {
+    SCOPED_TRACE(option);
+    const RunResult made =
+        pack({"create", option, "-o", dir / "app.run", "-c", "run.sh", dir / "payload"});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    const RunResult listed = pack({"inspect", dir / "app.run"});
+    EXPECT_EQ(listed.out.find("lrwx"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("  -rw-r--r--            14            14  store    2"),
+              std::string::npos);
+    EXPECT_NE(listed.out.find("  -rw-------            20            20  store    "),
+              std::string::npos);
+    EXPECT_NE(listed.out.find("  docs/readme\n"), std::string::npos);
+  }
 }
 
 }  // namespace
