@@ -479,6 +479,10 @@ class ArchiveWriter {
     return Status::ok();
   }
 
+  void report(std::uint64_t bytes) const {
+    if (options_.progress != nullptr) options_.progress->add(bytes);
+  }
+
   // A symbolic link as other unpackers store it: its target, stored, is the entry's data.
   Status write_link(const PackEntry& entry) {
     Status status = output_.open_entry(entry, false, 0);
@@ -499,6 +503,7 @@ class ArchiveWriter {
     if (chunks == 1) {
       ChunkResult piece = pipeline.take();
       if (!piece.error.empty()) return Status::input_fault(piece.error);
+      report(piece.length);
       Status status = output_.open_entry(entry, !piece.stored, options_.level);
       if (status.is_ok()) status = output_.write(piece.data);
       return status.is_ok() ? output_.close_entry(entry.size, piece.crc) : status;
@@ -518,6 +523,7 @@ class ArchiveWriter {
     for (std::uint64_t i = 0; i < chunks && status.is_ok(); ++i) {
       ChunkResult piece = pipeline.take();
       if (!piece.error.empty()) return Status::input_fault(piece.error);
+      report(piece.length);
       crc = combine_crc(crc, piece.crc, piece.length);
       read += piece.length;
       deflated += piece.data.size();

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "pack/progress.h"
 #include "pack/source_tree.h"
 #include "pack/status.h"
 
@@ -24,6 +25,8 @@ struct ArchiveOptions {
   std::size_t held_chunks = 16;
   /// The archive must not grow longer than this.
   std::uint64_t max_length = MAX_ARCHIVE_LENGTH;
+  /// Told of the file bytes packed, when set; the caller owns it.
+  Progress* progress = nullptr;
 };
 
 /// Writes a ZIP archive holding `entries`, in their order, into `file` from its current

@@ -41,7 +41,7 @@ constexpr char kMainHelp[] =
 
 constexpr char kCreateHelp[] =
     "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--stub PATH]\n"
-    "                       [-l LEVEL] [-j JOBS] [-L] SOURCE\n"
+    "                       [-l LEVEL] [-j JOBS] [-L] [-q] SOURCE\n"
     "\n"
     "Writes the distributable file OUT: the stub, an archive of SOURCE and the trailer.\n"
     "SOURCE is a directory, packed recursively, or an existing ZIP archive, used unchanged\n"
@@ -62,9 +62,11 @@ constexpr char kCreateHelp[] =
     "  -l, --level LEVEL       deflate level, 0 to 9 (default 6; 0 stores every file)\n"
     "  -j, --jobs JOBS         compression threads (default: one per core)\n"
     "  -L, --follow-symlinks   store what each symbolic link points to, instead of the link\n"
+    "  -q, --quiet             no progress line and no summary line\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
+    "On a terminal, a pack that takes more than a second shows its progress on standard error.\n"
     "Entries are stored in sorted order; each is deflated or stored, whichever is smaller.\n"
     "The same input gives the same file whatever the number of threads. When SOURCE_DATE_EPOCH\n"
     "is set, no stored time is later than it.\n";
@@ -186,15 +188,17 @@ int run_create(int argc, char** argv) {
   options.archive.jobs = default_jobs();
   bool output_given = false;
   bool command_given = false;
+  bool quiet = false;
   const Parser parser{"create",
-                      "o:c:e:l:j:L",
+                      "o:c:e:l:j:Lq",
                       {{"output", required_argument, nullptr, 'o'},
                        {"command", required_argument, nullptr, 'c'},
                        {"extra-tool-command", required_argument, nullptr, 'e'},
                        {"stub", required_argument, nullptr, kStub},
                        {"level", required_argument, nullptr, 'l'},
                        {"jobs", required_argument, nullptr, 'j'},
-                       {"follow-symlinks", no_argument, nullptr, 'L'}}};
+                       {"follow-symlinks", no_argument, nullptr, 'L'},
+                       {"quiet", no_argument, nullptr, 'q'}}};
   const int parsed = parse(argc, argv, parser, kCreateHelp, [&](int code, const char* value) {
     long number = 0;
     switch (code) {
@@ -214,6 +218,9 @@ int run_create(int argc, char** argv) {
         break;
       case 'L':
         options.follow_links = true;
+        break;
+      case 'q':
+        quiet = true;
         break;
       case 'l':
         if (!parse_number(value, 0, 9, number)) {
@@ -253,12 +260,14 @@ int run_create(int argc, char** argv) {
     options.time_cap = value;
   }
 
+  options.show_progress = !quiet && isatty(STDERR_FILENO) == 1;
   CreateReport report;
   const Status status = create_distributable(options, report);
   for (const std::string& warning : report.warnings) {
     std::fprintf(stderr, "sfx_pack: warning: %s\n", warning.c_str());
   }
   if (!status.is_ok()) return fail(status);
+  if (quiet) return EXIT_PACK_OK;
   std::printf("%s: %zu entries, archive of %llu bytes after a stub of %llu bytes\n",
               escaped(options.output).c_str(), report.entry_count,
               static_cast<unsigned long long>(report.archive_length),

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "pack/output_file.h"
+#include "pack/progress.h"
 #include "pack/source_tree.h"
 #include "pack/zip_entries.h"
 #include "payload/trailer.h"
@@ -161,7 +162,7 @@ bool same_size_and_time(const struct stat& a, const struct stat& b) {
 // Appends the whole of `path` to `out`; sets `copied` to the bytes copied. A file whose size or
 // time changed while it was copied is a fault.
 Status copy_file(const std::string& path, std::FILE* out, const std::string& out_name,
-                 std::uint64_t& copied) {
+                 std::uint64_t& copied, Progress* progress = nullptr) {
   copied = 0;
   FileHandle in(std::fopen(path.c_str(), "rbe"));
   if (!in) return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
@@ -176,6 +177,7 @@ Status copy_file(const std::string& path, std::FILE* out, const std::string& out
       return Status::input_fault("cannot write " + quoted(out_name) + ": " + error_text(errno));
     }
     copied += got;
+    if (progress != nullptr) progress->add(got);
     if (got < buffer.size()) break;
   }
   struct stat after;
@@ -269,6 +271,17 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
                            report.warnings);
   }
 
+  std::uint64_t total = static_cast<std::uint64_t>(source_info.st_size);
+  if (from_directory) {
+    total = 0;
+    for (const PackEntry& entry : entries) {
+      if (!entry.is_directory && !entry.is_link) total += entry.size;
+    }
+  }
+  Progress progress(total, options.show_progress);
+  ArchiveOptions archive = options.archive;
+  archive.progress = &progress;
+
   OutputFile output;
   status = output.open(options.output);
   if (!status.is_ok()) return status;
@@ -279,9 +292,10 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
     return Status::input_fault("the stub " + quoted(stub) + " changed while it was copied");
   }
   if (from_directory) {
-    status = write_archive(entries, options.archive, output.stream(), report.archive_length);
+    status = write_archive(entries, archive, output.stream(), report.archive_length);
   } else {
-    status = copy_file(options.source, output.stream(), options.output, report.archive_length);
+    status = copy_file(options.source, output.stream(), options.output, report.archive_length,
+                       &progress);
     if (status.is_ok() && report.archive_length > options.archive.max_length) {
       status = Status::input_fault("the ZIP archive " + quoted(options.source) +
                                    " grew past the most a distributable file carries");

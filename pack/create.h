@@ -19,9 +19,10 @@ struct CreateOptions {
   std::string output;                             ///< The distributable file to write.
   std::string command_template;                   ///< At most 256 bytes.
   std::optional<std::string> extra_tool_command;  ///< At most 256 bytes.
-  std::string stub;           ///< The stub image; empty for "sfx_stub" beside the running program.
-  std::string source;         ///< A directory to pack, or a ZIP archive to use unchanged.
-  bool follow_links = false;  ///< Store what each link of a source directory points to.
+  std::string stub;            ///< The stub image; empty for "sfx_stub" beside the running program.
+  std::string source;          ///< A directory to pack, or a ZIP archive to use unchanged.
+  bool follow_links = false;   ///< Store what each link of a source directory points to.
+  bool show_progress = false;  ///< A progress line on standard error for a long pack.
   ArchiveOptions archive;
   std::optional<std::int64_t> time_cap;  ///< Later stored times are replaced by this.
 };

@@ -316,7 +316,7 @@ TEST(PackEndToEnd, UsageErrorsExitWith2AndOneLine) {
       {{"create", "-o", "x", "-c", "y", "a", "b"}, "create takes one SOURCE; 'b' is one too many"},
       {{"create", "-o"}, "the option '-o' needs a value"},
       {{"create", "src", "--stub"}, "the option '--stub' needs a value"},
-      {{"create", "-q"}, "unknown option '-q' for create (see 'sfx_pack create --help')"},
+      {{"create", "-z"}, "unknown option '-z' for create (see 'sfx_pack create --help')"},
       {{"create", "--fast=1"}, "unknown option '--fast' for create (see 'sfx_pack create --help')"},
       {{"create", "--json"}, "unknown option '--json' for create (see 'sfx_pack create --help')"},
       {{"create", "-l", "10"}, "the level '10' is not a number from 0 to 9"},
@@ -910,6 +910,72 @@ TEST(PackEndToEnd, ALinkLeadingOutsideIsAnErrorUnlessLinksAreFollowed) {
               std::string::npos);
     EXPECT_NE(listed.out.find("  docs/readme\n"), std::string::npos);
   }
+}
+
+// Runs sfx_pack with `args` on a pseudo-terminal, as a user at a terminal would; returns all it
+// wrote there (standard output and error alike, line ends as "\r\n").
+RunResult pack_on_terminal(const std::vector<std::string>& args) {
+  std::vector<std::string> python_args = {
+      "-c",
+      "import os, pty, sys\n"
+      "pid, fd = pty.fork()\n"
+      "if pid == 0:\n"
+      "    os.execv(sys.argv[1], sys.argv[1:])\n"
+      "out = b''\n"
+      "while True:\n"
+      "    try:\n"
+      "        chunk = os.read(fd, 65536)\n"
+      "    except OSError:\n"
+      "        break\n"
+      "    if not chunk:\n"
+      "        break\n"
+      "    out += chunk\n"
+      "sys.stdout.buffer.write(out)\n"
+      "sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n",
+      pack_path()};
+  python_args.insert(python_args.end(), args.begin(), args.end());
+  RunOptions options;
+  options.env_set.push_back(kZone);
+  return run_program("/usr/bin/python3", python_args, options);
+}
+
+TEST(PackEndToEnd, ProgressLineOnATerminalOnlyAndNotWhenQuiet) {
+  TempDir dir;
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  make_sparse(dir / "src/zeros", off_t{128} << 20);  // Seconds to deflate on one thread.
+  const std::vector<std::string> args = {"create",        "-j", "1",      "-o",
+                                         dir / "app.run", "-c", "run.sh", dir / "src"};
+  const std::string summary = dir / "app.run" + ": 2 entries, archive of ";
+
+  const RunResult shown = pack_on_terminal(args);
+  EXPECT_EQ(shown.exit_code, 0) << shown.err;
+  const std::string& screen = shown.out;
+  EXPECT_EQ(screen.rfind("\rpacked ", 0), 0u) << screen;
+  EXPECT_NE(screen.find(" of 128.0 MiB ("), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" MiB/s, 0:"), std::string::npos);
+  EXPECT_NE(screen.find(" left\x1b[K"), std::string::npos);
+  // The summary takes the line's place.
+  const std::size_t erased = screen.rfind("\r\x1b[K");
+  ASSERT_NE(erased, std::string::npos);
+  EXPECT_EQ(screen.substr(erased + 4).rfind(summary, 0), 0u) << screen;
+  EXPECT_EQ(screen.substr(screen.size() - 2), "\r\n");
+  EXPECT_EQ(screen.find('\n'), screen.size() - 1);
+
+  for (const std::string quiet : {"-q", "--quiet"}) {
+    std::vector<std::string> quiet_args = args;
+    quiet_args.insert(quiet_args.begin() + 1, quiet);
+    const RunResult silent = pack_on_terminal(quiet_args);
+    EXPECT_EQ(silent.exit_code, 0);
+    EXPECT_EQ(silent.out, "");
+  }
+
+  // Standard error a pipe: no progress, the summary alone on standard output.
+  const RunResult piped = pack(args);
+  EXPECT_EQ(piped.exit_code, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(piped.out.rfind(summary, 0), 0u);
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos);
 }
 
 }  // namespace
