@@ -266,10 +266,7 @@ TEST(CreateRefusals, NothingIsWritten) {
     CreateReport report;
     const Status status = create_distributable(options, report);
     EXPECT_EQ(status.exit_status(), refusal.exit_status);
-    std::string expected = refusal.message;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
-      expected.replace(at, 1, dir.path());
-    }
+    const std::string expected = sfx_testing::with_dir(refusal.message, dir.path());
     EXPECT_EQ(status.message(), expected);
     EXPECT_TRUE(list_dir(dir / "out").empty());
   }

@@ -189,10 +189,8 @@ TEST(ScanSource, RefusesLinksThatLeadOutsideOrThatTheStubWouldNotMake) {
     close(cwd);
     std::vector<PackEntry> entries;
     const Status status = scan_source(src, std::nullopt, false, entries);
-    std::string expected = "'" + src + "/l' is a symbolic link " + refusal.message;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
-      expected.replace(at, 1, dir.path());
-    }
+    const std::string expected =
+        sfx_testing::with_dir("'" + src + "/l' is a symbolic link " + refusal.message, dir.path());
     EXPECT_EQ(status.exit_status(), EXIT_PACK_INPUT_FAULT);
     EXPECT_EQ(status.message(), expected);
   }

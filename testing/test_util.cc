@@ -236,6 +236,14 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+std::string with_dir(std::string text, const std::string& dir) {
+  for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+    text.replace(at, 1, dir);
+    at += dir.size();
+  }
+  return text;
+}
+
 std::vector<std::string> list_tree(const std::string& dir) {
   std::vector<std::string> paths;
   std::error_code error;

@@ -465,10 +465,7 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
                                      "-c",     "run.sh", dir / "src"};
     fault.setup(dir, args);
     const RunResult r = pack(args);
-    std::string expected = fault.err;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
-      expected.replace(at, 1, dir.path());
-    }
+    const std::string expected = sfx_testing::with_dir(fault.err, dir.path());
     EXPECT_EQ(r.exit_code, fault.exit_code);
     EXPECT_EQ(r.err, "sfx_pack: error: " + expected + "\n");
     EXPECT_EQ(r.out, "");
@@ -476,24 +473,33 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
   }
 }
 
-TEST(PackEndToEnd, AFailedWriteLeavesNoFile) {
-  TempDir dir;
-  make_dir(dir / "src");
-  write_file(dir / "src/run.sh", kRunScript, 0755);
-  write_file(dir / "src/noise", random_bytes(4 << 20, 3));
-  make_dir(dir / "out");
-  write_file(dir / "out/app.run", "previous version");
-  // A file-size limit of about 1 MiB past the stub (in 512-byte blocks, or 1 KiB ones).
-  const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
-  const RunResult r = run_program("/bin/sh", {"-c",
-                                              "trap '' XFSZ; ulimit -f " + std::to_string(blocks) +
-                                                  "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
-                                              pack_path(), dir / "out/app.run", dir / "src"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err.rfind("sfx_pack: error: cannot write ", 0), 0u) << r.err;
-  EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << r.err;
-  EXPECT_EQ(list_dir(dir / "out"), std::vector<std::string>{"app.run"});
-  EXPECT_EQ(read_file(dir / "out/app.run"), "previous version");
+TEST(PackEndToEnd, AFileSizeLimitLeavesNoFile) {
+  for (const bool ignored : {true, false}) {
+    SCOPED_TRACE(ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
+    TempDir dir;
+    make_dir(dir / "src");
+    write_file(dir / "src/run.sh", kRunScript, 0755);
+    write_file(dir / "src/noise", random_bytes(4 << 20, 3));
+    make_dir(dir / "out");
+    write_file(dir / "out/app.run", "previous version");
+    // A file-size limit of about 1 MiB past the stub (in 512-byte blocks, or 1 KiB ones).
+    const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
+    const RunResult r = run_program(
+        "/bin/sh", {"-c",
+                    std::string(ignored ? "trap '' XFSZ; " : "") + "ulimit -f " +
+                        std::to_string(blocks) + "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
+                    pack_path(), dir / "out/app.run", dir / "src"});
+    if (ignored) {
+      // The write fails instead, and says so.
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(r.err.rfind("sfx_pack: error: cannot write ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.term_signal, SIGXFSZ) << r.err;
+    }
+    EXPECT_EQ(list_dir(dir / "out"), std::vector<std::string>{"app.run"});
+    EXPECT_EQ(read_file(dir / "out/app.run"), "previous version");
+  }
 }
 
 // A source that takes many seconds to pack: the run is still writing when a signal comes.
@@ -553,22 +559,6 @@ TEST(PackEndToEnd, ASignalIgnoredAtStartStaysIgnored) {
   EXPECT_TRUE(list_dir(dir / "out").empty());
 }
 
-TEST(PackEndToEnd, AFileSizeLimitEndsTheRunWithoutAFile) {
-  // Without `trap '' XFSZ` the limit's signal ends the run, and the temporary file goes too.
-  TempDir dir;
-  make_dir(dir / "src");
-  write_file(dir / "src/run.sh", kRunScript, 0755);
-  write_file(dir / "src/noise", random_bytes(4 << 20, 3));
-  make_dir(dir / "out");
-  const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
-  const RunResult r = run_program("/bin/sh", {"-c",
-                                              "ulimit -f " + std::to_string(blocks) +
-                                                  "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
-                                              pack_path(), dir / "out/app.run", dir / "src"});
-  EXPECT_EQ(r.term_signal, SIGXFSZ) << r.err;
-  EXPECT_TRUE(list_dir(dir / "out").empty());
-}
-
 struct OutputGuard {
   const char* name;
   // Makes what the output names; returns the arguments after "create".
@@ -578,6 +568,18 @@ struct OutputGuard {
 
 std::vector<std::string> create_args(const std::string& out, const std::string& source) {
   return {"-o", out, "-c", "run.sh", source};
+}
+
+// The bytes of every regular file below `dir`, in list_tree's order.
+std::vector<std::string> file_contents(const std::string& dir) {
+  std::vector<std::string> contents;
+  for (const std::string& name : list_tree(dir)) {
+    struct stat info;
+    if (lstat((dir + "/" + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      contents.push_back(read_file(dir + "/" + name));
+    }
+  }
+  return contents;
 }
 
 TEST(PackEndToEnd, OutputsThatWouldDestroySomethingAreRefused) {
@@ -653,31 +655,15 @@ TEST(PackEndToEnd, OutputsThatWouldDestroySomethingAreRefused) {
     std::vector<std::string> args = guard.setup(dir);
     args.insert(args.begin(), "create");
     const std::vector<std::string> before = list_tree(dir.path());
-    std::vector<std::string> contents;
-    for (const std::string& name : before) {
-      struct stat info;
-      if (lstat((dir / name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-        contents.push_back(read_file(dir / name));
-      }
-    }
+    const std::vector<std::string> contents = file_contents(dir.path());
     const RunResult r = pack(args);
-    std::string expected = guard.err;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
-      expected.replace(at, 1, dir.path());
-    }
+    const std::string expected = sfx_testing::with_dir(guard.err, dir.path());
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "sfx_pack: error: " + expected + "\n");
     // Nothing written: the same names, the same bytes, the device still a device.
     EXPECT_EQ(list_tree(dir.path()), before);
-    std::vector<std::string> after;
-    for (const std::string& name : before) {
-      struct stat info;
-      if (lstat((dir / name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-        after.push_back(read_file(dir / name));
-      }
-    }
-    EXPECT_TRUE(after == contents);
+    EXPECT_TRUE(file_contents(dir.path()) == contents);
   }
   struct stat node;
   TempDir dir;
