@@ -16,13 +16,15 @@ constexpr std::uint32_t kMethodStored = 0;
 constexpr std::uint32_t kMethodDeflated = 8;
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
+bool is_slash(char c) { return c == '/'; }
 
 // The parts of `path` between separators, empty parts and "." left out.
-std::vector<std::string_view> path_parts(std::string_view path) {
+std::vector<std::string_view> path_parts(std::string_view path,
+                                         bool (*separates)(char) = is_separator) {
   std::vector<std::string_view> parts;
   size_t start = 0;
   for (size_t i = 0; i <= path.size(); ++i) {
-    if (i < path.size() && !is_separator(path[i])) continue;
+    if (i < path.size() && !separates(path[i])) continue;
     std::string_view part = path.substr(start, i - start);
     if (!part.empty() && part != ".") parts.push_back(part);
     start = i + 1;
@@ -76,7 +78,12 @@ size_t utf8_sequence_length(std::string_view text, size_t i) {
 
 bool has_unix_mode(const EntryFacts& entry) {
   const std::uint32_t host = entry.version_made_by >> 8;
-  return (host == kHostUnix || host == kHostDarwin) && (entry.external_attributes >> 16) != 0;
+  const mode_t mode = static_cast<mode_t>(entry.external_attributes >> 16);
+  if (mode == 0) return false;
+  if (host == kHostUnix || host == kHostDarwin) return true;
+  // Some writers give every entry the host 0 but still store a whole Unix mode; a real file
+  // type in the upper half tells such a mode from MS-DOS bits.
+  return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
 }
 
 EntryKind entry_kind(const EntryFacts& entry) {
@@ -118,12 +125,13 @@ EntryRule check_entry(const EntryFacts& entry) {
 bool is_safe_link_target(std::string_view name, std::string_view target) {
   if (target.empty() || target.size() > ENTRY_LINK_TARGET_MAX) return false;
   if (target.find('\0') != std::string_view::npos || is_separator(target[0])) return false;
-  // The link's own directory: the parts of its name but the last.
-  std::vector<std::string_view> own = path_parts(name);
+  // The link's own directory: the parts of its name but the last. Links are judged as the file
+  // system resolves them, where only "/" separates.
+  std::vector<std::string_view> own = path_parts(name, is_slash);
   if (!own.empty()) own.pop_back();
   size_t depth = own.size();
   bool named = false;
-  for (std::string_view part : path_parts(target)) {
+  for (std::string_view part : path_parts(target, is_slash)) {
     if (part != "..") {
       named = true;
     } else if (named || depth == 0) {

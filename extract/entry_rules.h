@@ -46,8 +46,8 @@ enum class EntryKind { kFile, kDirectory, kSymlink };
 /// The compressed-size value that defers to the entry's ZIP64 extra field.
 constexpr std::uint64_t ENTRY_ZIP64_PLACEHOLDER = 0xFFFFFFFFu;
 
-/// True when the entry carries a Unix mode: made on a Unix host and with a non-zero upper half
-/// of the external attributes.
+/// True when the entry carries a Unix mode: a non-zero upper half of the external attributes,
+/// made on a Unix host or holding a file type (regular file, directory, link).
 bool has_unix_mode(const EntryFacts& entry);
 
 /// Directory: the name ends in "/" or "\" (or is empty), or the Unix mode says so, or (without

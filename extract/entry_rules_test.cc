@@ -80,8 +80,10 @@ TEST(EntryRules, KindsAndModes) {
       {"unix host, no mode", facts("f", kUnix, 0x20), EntryKind::kFile, 0644, 0755},
       {"dos file", facts("f", kDos, 0x20), EntryKind::kFile, 0644, 0755},
       {"dos directory attribute", facts("d", kDos, 0x10), EntryKind::kDirectory, 0644, 0755},
-      {"dos host with mode bits", facts("f", kDos, (0100755u << 16) | 0x10), EntryKind::kDirectory,
-       0644, 0755},
+      {"dos host with a whole Unix mode", facts("f", kDos, (0100755u << 16) | 0x10),
+       EntryKind::kFile, 0755, 0775},
+      {"dos host, bits but no file type", facts("f", kDos, (0755u << 16) | 0x10),
+       EntryKind::kDirectory, 0644, 0755},
       {"trailing slash", facts("d/", kDos, 0), EntryKind::kDirectory, 0644, 0755},
       {"trailing backslash", facts("d\\", kUnix, 0100644u << 16), EntryKind::kDirectory, 0644,
        0775},
@@ -110,6 +112,7 @@ TEST(EntryRules, LinkTargets) {
       {"top", ".", true},
       {"a/b/c", "../../../x", false},
       {"top", "..", false},
+      {"a\\b", "../x", false},  // "a\\b" is one name at the top on disk.
       {"top", "../x", false},
       {"a/b", "x/../y", false},  // ".." behind a name: x may be a link itself.
       {"a/b", "/etc/shadow", false},

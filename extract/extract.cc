@@ -1,67 +1,90 @@
 #include "extract/extract.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
-#include <zlib.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <utility>
+#include <string>
+#include <vector>
+
+#include "extract/entry_data.h"
 
 namespace {
 
-// Room for 255 characters of the archive path, ".zip" and the terminator.
-constexpr int kRetryNameSize = 256 + 16;
-constexpr int kRetryPathLength = 255;
-constexpr char kRetrySuffix[] = ".zip";
-constexpr char kDebugVariable[] = "SFX_STUB_DEBUG";
-// Stream buffer of an output file: 32 chunks of entry data per write call instead of two
-// calls per chunk with the default buffer.
-constexpr size_t kOutputStreamBufferSize = 256 * 1024;
-// A size field that defers to the entry's ZIP64 extra field. The ZIP library reports it
-// unchanged when it did not read that extra field.
-constexpr ZPOS64_T kZip64Placeholder = 0xFFFFFFFFu;
-
-struct ArchiveCloser {
-  void operator()(void* zip) const { unzClose(zip); }
-};
-using ArchiveHandle = std::unique_ptr<void, ArchiveCloser>;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-struct MemoryFreer {
-  void operator()(char* memory) const { std::free(memory); }
-};
-using Buffer = std::unique_ptr<char, MemoryFreer>;
-
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-// A stored name may only lead below the directory it is unpacked into: it must not start at
-// the root and no part of it may be "..". Both separators count, as they do when parent
-// directories are made.
-bool is_safe_entry_name(const char* name) {
-  if (is_separator(name[0])) return false;
-  for (const char* part = name;;) {
-    const char* end = part;
-    while (*end != '\0' && !is_separator(*end)) ++end;
-    if (end - part == 2 && part[0] == '.' && part[1] == '.') return false;
-    if (*end == '\0') return true;
-    part = end + 1;
+// A descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
   }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The parts of a stored name as the file system sees them: "/" separates, empty parts and "."
+// are left out (a backslash is an ordinary character of a name here).
+std::vector<std::string> file_system_parts(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '/') continue;
+    std::string part = name.substr(start, i - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = i + 1;
+  }
+  return parts;
 }
 
-// The entry's data is closed on a failure path whose own code is reported instead.
-void discard_entry_data(unzFile zip) { (void)unzCloseCurrentFile(zip); }
+// Opens the directory `name` below `parent_fd`, making it with `mode` when it is missing. A
+// link or anything else in its place is never followed. Returns the descriptor or -1.
+int open_or_make_directory(int parent_fd, const std::string& name, mode_t mode) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(parent_fd, name.c_str(), kFlags);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  if (mkdirat(parent_fd, name.c_str(), mode) != 0 && errno != EEXIST) return -1;
+  return openat(parent_fd, name.c_str(), kFlags);
+}
 
-// Prints why writing the output file failed; errno is 0 when the C library gave no reason.
+// Opens the first `count` parts of `parts` below `root_fd` as directories, making the missing
+// ones (the last with `last_mode`, the others with EXTRACT_DIR_MODE). Returns the descriptor
+// of the last one (a duplicate of `root_fd` for none), or -1 with errno set.
+int open_directories(int root_fd, const std::vector<std::string>& parts, size_t count,
+                     mode_t last_mode) {
+  Fd current(fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+  for (size_t i = 0; i < count && current.get() >= 0; ++i) {
+    current.reset(open_or_make_directory(current.get(), parts[i],
+                                         i + 1 == count ? last_mode : EXTRACT_DIR_MODE));
+  }
+  return current.release();
+}
+
+// Prints why an output could not be made: the stored name and the system's text.
+int report_open_error(const EntryFacts& entry, int error) {
+  std::printf("error opening %s: %s\n", printable_text(entry.name).c_str(), std::strerror(error));
+  return UNZ_ERRNO;
+}
+
+// Prints why writing the output file failed; errno is 0 when the system gave no reason.
 void report_write_error(int error) {
   if (error != 0) {
     std::printf("%s\n", std::strerror(error));
@@ -70,234 +93,237 @@ void report_write_error(int error) {
   }
 }
 
-// Streams the open entry's data into `out` through `buffer`, then closes `out`. Returns 0, the
-// read's negative code, or UNZ_ERRNO when a write or the close failed; prints the message.
-// `out` is closed on return in every case. When `crc` is given, the CRC-32 of the data is
-// accumulated into it. `copied` receives the number of bytes written.
-int copy_entry_data(unzFile zip, FileHandle out, char* buffer, uLong* crc, ZPOS64_T& copied) {
-  copied = 0;
-  for (;;) {
-    int got = unzReadCurrentFile(zip, buffer, EXTRACT_BUFFER_SIZE);
-    if (got < 0) {
-      std::printf("error %d with zipfile in unzReadCurrentFile\n", got);
-      return got;
+// Writes decoded data to an open file through one bounded buffer.
+class FileSink : public EntrySink {
+ public:
+  explicit FileSink(int fd)
+      : fd_(fd), buffer_(static_cast<unsigned char*>(std::malloc(EXTRACT_BUFFER_SIZE))) {}
+  ~FileSink() override { std::free(buffer_); }
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  bool write(const unsigned char* data, size_t size) override {
+    if (buffer_ == nullptr) return write_all(data, size);  // No buffer: write straight through.
+    if (used_ + size > EXTRACT_BUFFER_SIZE && !flush()) return false;
+    if (size >= EXTRACT_BUFFER_SIZE) return write_all(data, size);
+    std::memcpy(buffer_ + used_, data, size);
+    used_ += size;
+    return true;
+  }
+
+  /// Writes what is buffered. False with errno set when that fails.
+  bool flush() {
+    const size_t used = used_;
+    used_ = 0;
+    return write_all(buffer_, used);
+  }
+
+ private:
+  bool write_all(const unsigned char* data, size_t size) {
+    while (size > 0) {
+      ssize_t put = ::write(fd_, data, size);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        if (put == 0) errno = 0;
+        return false;
+      }
+      data += put;
+      size -= static_cast<size_t>(put);
     }
-    if (got == 0) break;
-    if (crc != nullptr) {
-      *crc = crc32(*crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(got));
+    return true;
+  }
+
+  int fd_;
+  unsigned char* buffer_;
+  size_t used_ = 0;
+};
+
+// Keeps decoded data in memory, up to a limit: a link's target.
+class TextSink : public EntrySink {
+ public:
+  bool write(const unsigned char* data, size_t size) override {
+    text.append(reinterpret_cast<const char*>(data), size);
+    return true;
+  }
+  std::string text;
+};
+
+// Where the current entry's data starts, behind its local header. Returns false after the
+// message when that header is bad.
+bool find_data(ZipReader& zip, std::uint64_t& position, int& err) {
+  position = zip.data_position(err);
+  if (err == UNZ_OK) return true;
+  std::printf("error %d with zipfile in unzOpenCurrentFilePassword\n", err);
+  return false;
+}
+
+// Decodes the current entry's data, which starts at `position`, into `sink` and prints what
+// went wrong, as the ZIP library's reading and closing of an entry report it. Returns 0 or the
+// failure's code.
+int unpack_data(ZipReader& zip, const unz_file_info64& info, std::uint64_t position,
+                EntrySink& sink) {
+  EntryData data;
+  data.fd = zip.source().fd;
+  data.offset = position;
+  data.compressed_size = info.compressed_size;
+  data.method = static_cast<int>(info.compression_method);
+  data.uncompressed_size = info.uncompressed_size;
+  data.crc = static_cast<std::uint32_t>(info.crc);
+  const int err = decode_entry(data, sink);
+  switch (err) {
+    case ENTRY_DATA_OK:
+      return UNZ_OK;
+    case ENTRY_DATA_WRITE_FAILED:
+      report_write_error(errno);
+      return UNZ_ERRNO;
+    case UNZ_BADZIPFILE:
+    case UNZ_CRCERROR:
+      std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
+      return err;
+    default:
+      std::printf("error %d with zipfile in unzReadCurrentFile\n", err);
+      return err;
+  }
+}
+
+int extract_directory(const EntryFacts& entry, int destination_fd) {
+  const std::vector<std::string> parts = file_system_parts(entry.name);
+  if (parts.empty()) return UNZ_OK;  // The payload directory itself.
+  Fd dir(open_directories(destination_fd, parts, parts.size(), directory_mode_of(entry)));
+  return dir.get() >= 0 ? UNZ_OK : report_open_error(entry, errno);
+}
+
+int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
+                 int destination_fd) {
+  int err = UNZ_OK;
+  std::uint64_t position = 0;
+  if (!find_data(zip, position, err)) return err;  // Reported before anything is made.
+  const std::vector<std::string> parts = file_system_parts(entry.name);
+  Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
+  if (parent.get() < 0) return report_open_error(entry, errno);
+  Fd out(openat(parent.get(), parts.back().c_str(),
+                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (out.get() < 0) return report_open_error(entry, errno);
+
+  {
+    FileSink sink(out.get());
+    err = unpack_data(zip, info, position, sink);
+    if (err != UNZ_OK) {
+      (void)sink.flush();  // What was read stays, as far as it goes.
+      return err;
     }
-    errno = 0;
-    if (std::fwrite(buffer, 1, static_cast<size_t>(got), out.get()) != static_cast<size_t>(got)) {
+    if (!sink.flush()) {
       report_write_error(errno);
       return UNZ_ERRNO;
     }
-    copied += static_cast<ZPOS64_T>(got);
   }
-  // Buffered data reaches the file only here; a failure now is a lost write as well.
+  const time_t when = entry_time(info.tmu_date);
+  const timespec times[2] = {{when, 0}, {when, 0}};
+  (void)futimens(out.get(), times);
+  mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(out.get(), file_mode_of(entry, mask));
+  // Data that the file system takes only now is lost as surely as a failed write.
   errno = 0;
-  if (std::fclose(out.release()) != 0) {
+  if (close(out.release()) != 0) {
     report_write_error(errno);
     return UNZ_ERRNO;
   }
   return UNZ_OK;
 }
 
-// The ZIP library reads the fields of an end-of-central-directory record that the end of the
-// file cuts off as zeros, so a record cut short passes for an archive without entries, and the
-// payload would run with nothing unpacked. In an archive that truly has no entries the record
-// and its comment are the file's last bytes.
-bool is_cut_short_end_record(unzFile zip, const char* path) {
-  constexpr long kEndRecordSize = 22;
-  constexpr char kEndRecordSignature[] = "PK\x05\x06";
-  unz_global_info64 global;
-  std::memset(&global, 0, sizeof global);
-  if (unzGetGlobalInfo64(zip, &global) != UNZ_OK || global.number_entry != 0) {
-    return false;  // Entries, or a failure that the entry loop reports itself.
+int extract_link(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
+                 int destination_fd) {
+  if (info.uncompressed_size > ENTRY_LINK_TARGET_MAX) {
+    char size[48];
+    std::snprintf(size, sizeof size, "(a target of %" PRIu64 " bytes)",
+                  static_cast<std::uint64_t>(info.uncompressed_size));
+    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, size).c_str(), stdout);
+    return ENTRY_ERR_REFUSED;
   }
-  FileHandle in(std::fopen(path, "rb"));
-  char signature[4] = {};
-  return !in ||
-         fseeko(in.get(), -(kEndRecordSize + static_cast<long>(global.size_comment)), SEEK_END) !=
-             0 ||
-         std::fread(signature, 1, sizeof signature, in.get()) != sizeof signature ||
-         std::memcmp(signature, kEndRecordSignature, sizeof signature) != 0;
+  TextSink target;
+  int err = UNZ_OK;
+  std::uint64_t position = 0;
+  if (!find_data(zip, position, err)) return err;
+  err = unpack_data(zip, info, position, target);
+  if (err != UNZ_OK) return err;
+  if (!is_safe_link_target(entry.name, target.text)) {
+    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target.text).c_str(), stdout);
+    return ENTRY_ERR_REFUSED;
+  }
+  const std::vector<std::string> parts = file_system_parts(entry.name);
+  Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
+  if (parent.get() < 0) return report_open_error(entry, errno);
+  // Links get neither the entry's time nor a mode: both would apply to what they lead to.
+  if (symlinkat(target.text.c_str(), parent.get(), parts.back().c_str()) != 0) {
+    return report_open_error(entry, errno);
+  }
+  return UNZ_OK;
 }
 
 }  // namespace
 
-int extract_archive(const char* archive_path, const char* destination) {
-  char retry_name[kRetryNameSize] = {};
-  if (archive_path == nullptr) return EXTRACT_ERR_OPEN;
-  std::strncpy(retry_name, archive_path, kRetryPathLength);
-  retry_name[kRetryPathLength + 1] = '\0';
-
-  const char* opened = archive_path;
-  ArchiveHandle zip(unzOpen64(archive_path));
-  if (!zip) {
-    std::strcat(retry_name, kRetrySuffix);
-    opened = retry_name;
-    zip.reset(unzOpen64(retry_name));
-    if (!zip) return EXTRACT_ERR_OPEN;
+int extract_archive(const ArchiveSource& archive, int destination_fd, const char* destination) {
+  ZipReader zip;
+  const ArchiveOpen opened = zip.open(archive);
+  if (opened == ArchiveOpen::kNotZip) return EXTRACT_ERR_OPEN;
+  if (fchdir(destination_fd) != 0) {
+    std::printf("Error changing into %s, aborting\n", printable_text(destination).c_str());
+    return EXTRACT_ERR_CHDIR;
   }
-  const bool cut_short = is_cut_short_end_record(zip.get(), opened);
-  if (chdir(destination) != 0) {
-    std::printf("Error changing into %s, aborting\n", destination);
-    zip.reset();
-    std::exit(-1);
-  }
-  if (cut_short) {
+  if (opened == ArchiveOpen::kCutShort) {
+    // The fields that the end cuts off would read as an archive without entries.
     std::printf("error %d with zipfile in unzGetGlobalInfo \n", UNZ_BADZIPFILE);
     return EXTRACT_ERR_ENTRIES;
   }
-  return extract_all_entries(zip.get()) == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
+  if (opened == ArchiveOpen::kEmpty) return EXTRACT_OK;
+  return extract_all_entries(zip, destination_fd) == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }
 
-int extract_all_entries(unzFile zip) {
-  unz_global_info64 global;
-  std::memset(&global, 0, sizeof global);
-  int err = unzGetGlobalInfo64(zip, &global);
-  if (err != UNZ_OK) {
-    std::printf("error %d with zipfile in unzGetGlobalInfo \n", err);
-    return err;
-  }
-  for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
-    err = extract_current_entry(zip);
-    if (err != UNZ_OK) return err;
-    if (i + 1 < global.number_entry) {
-      err = unzGoToNextFile(zip);
-      if (err != UNZ_OK) {
-        std::printf("error %d with zipfile in unzGoToNextFile\n", err);
-        return err;
-      }
+int extract_archive(const char* archive_path, const char* destination) {
+  if (archive_path == nullptr) return EXTRACT_ERR_OPEN;
+  Fd archive(open(archive_path, O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (archive.get() < 0 || fstat(archive.get(), &st) != 0) return EXTRACT_ERR_OPEN;
+  Fd dir(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) {
+    ZipReader zip;
+    if (zip.open({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}) ==
+        ArchiveOpen::kNotZip) {
+      return EXTRACT_ERR_OPEN;
     }
+    std::printf("Error changing into %s, aborting\n", printable_text(destination).c_str());
+    return EXTRACT_ERR_CHDIR;
   }
-  return 0;
+  return extract_archive({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}, dir.get(),
+                         destination);
 }
 
-int extract_current_entry(unzFile zip) {
-  unz_file_info64 info;
-  std::memset(&info, 0, sizeof info);
-  char name[ENTRY_NAME_SIZE] = {};
-  int err = unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0);
-  if (err != UNZ_OK) {
-    std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", err);
-    return err;
-  }
-  // A name that does not fit fills the buffer without a terminator.
-  if (info.size_filename >= static_cast<uLong>(ENTRY_NAME_SIZE)) {
-    std::printf("entry name too long (%lu bytes), refusing %.*s...\n", info.size_filename,
-                ENTRY_NAME_SIZE - 1, name);
-    return ENTRY_ERR_UNSAFE_NAME;
-  }
-  if (!is_safe_entry_name(name)) {
-    std::printf("refusing unsafe entry name %s\n", name);
-    return ENTRY_ERR_UNSAFE_NAME;
-  }
-
-  if (info.compressed_size == kZip64Placeholder) {
-    // Without the real compressed size the data's end is unknown: reading would run on into
-    // the entries behind it.
-    std::printf("unsupported ZIP64 sizes in entry %s\n", name);
-    return UNZ_BADZIPFILE;
-  }
-
-  Buffer buffer(static_cast<char*>(std::calloc(EXTRACT_BUFFER_SIZE, 1)));
-  if (!buffer) {
-    std::printf("Error allocating memory\n");
-    return UNZ_INTERNALERROR;
-  }
-
-  char* base = name;
-  for (char* p = name; *p != '\0'; ++p) {
-    if (is_separator(*p)) base = p + 1;
-  }
-  if (*base == '\0') {
-    // A directory entry: its stored time and mode are not applied, and its parents are not
-    // made; an existing directory is fine.
-    (void)mkdir(name, EXTRACT_DIR_MODE);
-    return UNZ_OK;
-  }
-
-  err = unzOpenCurrentFilePassword(zip, nullptr);
-  if (err != UNZ_OK) {
-    std::printf("error %d with zipfile in unzOpenCurrentFilePassword\n", err);
-    discard_entry_data(zip);
-    return err;
-  }
-
-  // Declared before the output file, so that it outlives the file's last flush.
-  Buffer stream_buffer;
-  FileHandle out(std::fopen(name, "wb"));
-  if (!out && base != name) {
-    // Make the missing parents, then try once more.
-    char separator = base[-1];
-    base[-1] = '\0';
-    (void)create_directory_path(name);
-    base[-1] = separator;
-    out.reset(std::fopen(name, "wb"));
-  }
-  if (!out) {
-    if (std::getenv(kDebugVariable) != nullptr) std::printf("error opening %s\n", name);
-    err = unzCloseCurrentFile(zip);  // The entry is skipped; its data is not read.
-    if (err != UNZ_OK) std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
-    return err;
-  }
-
-  stream_buffer.reset(static_cast<char*>(std::malloc(kOutputStreamBufferSize)));
-  if (stream_buffer) {  // Otherwise the stream keeps its default buffer.
-    std::setvbuf(out.get(), stream_buffer.get(), _IOFBF, kOutputStreamBufferSize);
-  }
-
-  // The ZIP library checks the CRC-32 only against a known uncompressed size; without one the
-  // check is made here.
-  const bool check_crc = info.uncompressed_size == kZip64Placeholder;
-  uLong crc = crc32(0, nullptr, 0);
-  ZPOS64_T copied = 0;
-  err = copy_entry_data(zip, std::move(out), buffer.get(), check_crc ? &crc : nullptr, copied);
-  if (err != UNZ_OK) {
-    discard_entry_data(zip);
-    return err;
-  }
-  set_file_times(name, info.tmu_date);
-  (void)chmod(name, static_cast<mode_t>((info.external_fa >> 16) & 07777));
-
-  err = unzCloseCurrentFile(zip);
-  if (err == UNZ_OK && check_crc && crc != info.crc) err = UNZ_CRCERROR;
-  // The ZIP library checks the CRC-32 only once every promised byte was read; compressed data
-  // that ends early (a damaged entry) reads as a shorter file and passes unchecked.
-  if (err == UNZ_OK && !check_crc && copied != info.uncompressed_size) err = UNZ_BADZIPFILE;
-  if (err != UNZ_OK) std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
-  return err;
+int extract_all_entries(ZipReader& zip, int destination_fd) {
+  return zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
+    return extract_current_entry(zip, entry, info, destination_fd);
+  });
 }
 
-int create_directory_path(const char* path) {
-  size_t length = std::strlen(path);
-  if (length == 0) return 0;
-  Buffer copy(static_cast<char*>(std::malloc(length + 1)));
-  if (!copy) {
-    std::printf("Error allocating memory\n");
-    return UNZ_INTERNALERROR;
+int extract_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
+                          int destination_fd) {
+  const EntryRule rule = check_entry(entry);
+  if (rule != EntryRule::kOk) {
+    std::fputs(entry_rule_message(rule, entry).c_str(), stdout);
+    return ENTRY_ERR_REFUSED;
   }
-  char* dir = copy.get();
-  std::memcpy(dir, path, length + 1);
-  if (dir[length - 1] == '/') dir[length - 1] = '\0';
-
-  if (mkdir(dir, EXTRACT_DIR_MODE) == 0) return 1;
-  // Start at the second character so that an absolute path never yields an empty prefix.
-  for (char* p = dir + 1;; ++p) {
-    if (*p != '\0' && !is_separator(*p)) continue;
-    char held = *p;
-    *p = '\0';
-    if (mkdir(dir, EXTRACT_DIR_MODE) != 0 && errno == ENOENT) {
-      std::printf("couldn't create directory %s\n", dir);
-      return 0;
-    }
-    if (held == '\0') return 1;
-    *p = held;
+  switch (entry_kind(entry)) {
+    case EntryKind::kDirectory:
+      return extract_directory(entry, destination_fd);
+    case EntryKind::kSymlink:
+      return extract_link(zip, entry, info, destination_fd);
+    case EntryKind::kFile:
+      break;
   }
+  return extract_file(zip, entry, info, destination_fd);
 }
 
-void set_file_times(const char* path, const tm_unz& date) {
+time_t entry_time(const tm_unz& date) {
   std::tm local = {};
   local.tm_sec = static_cast<int>(date.tm_sec);
   local.tm_min = static_cast<int>(date.tm_min);
@@ -307,8 +333,12 @@ void set_file_times(const char* path, const tm_unz& date) {
   int year = static_cast<int>(date.tm_year);
   local.tm_year = year > 1900 ? year - 1900 : year;
   local.tm_isdst = -1;  // Let mktime decide whether summer time applies at that date.
+  return std::mktime(&local);
+}
+
+void set_file_times(const char* path, const tm_unz& date) {
   utimbuf times;
-  times.actime = std::mktime(&local);
+  times.actime = entry_time(date);
   times.modtime = times.actime;
   (void)utime(path, &times);
 }

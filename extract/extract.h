@@ -4,66 +4,62 @@
 #include <minizip/unzip.h>
 
 #include "extract/entry_rules.h"
+#include "extract/zip_reader.h"
 
-/// Size of the buffer that entry data streams through.
-constexpr int EXTRACT_BUFFER_SIZE = 8192;
-/// Mode for directories made while unpacking (less the umask).
+/// Size of the buffer that unpacked data is written through.
+constexpr int EXTRACT_BUFFER_SIZE = 256 * 1024;
+/// Mode for the parent directories made while unpacking (less the umask).
 constexpr int EXTRACT_DIR_MODE = 0775;
 
 enum : int {
-  EXTRACT_OK = 0,           ///< Every entry was processed.
-  EXTRACT_ERR_OPEN = 1,     ///< The archive (or the archive with ".zip" appended) did not open.
+  EXTRACT_OK = 0,           ///< Every entry was unpacked.
+  EXTRACT_ERR_OPEN = 1,     ///< The archive is no ZIP archive (nothing printed, nothing changed).
   EXTRACT_ERR_ENTRIES = 2,  ///< The entry loop stopped at an error; the payload is incomplete.
+  EXTRACT_ERR_CHDIR = 3,    ///< The destination could not be entered (message printed).
 };
 
-/// Result of extract_current_entry for an entry whose stored name is refused: absolute, with a
-/// ".." component, or too long for the name buffer. Outside the ZIP library's codes.
-constexpr int ENTRY_ERR_UNSAFE_NAME = -110;
+/// Result of extract_current_entry for an entry that the entry rules refuse (nothing written).
+/// Outside the ZIP library's codes.
+constexpr int ENTRY_ERR_REFUSED = -110;
 
-/// Opens the ZIP archive at `archive_path` (retrying with ".zip" appended), changes the current
-/// directory to `destination` and unpacks every entry there with its stored path, time and
-/// mode. Returns EXTRACT_OK, EXTRACT_ERR_OPEN (also for a null path; nothing printed, nothing
-/// changed) or EXTRACT_ERR_ENTRIES (after the failing step's message on standard output; what
-/// was unpacked before stays), also for an archive whose end record is cut short, which the
-/// ZIP library would take for one without entries ("error -103 with zipfile in
-/// unzGetGlobalInfo "). When the destination cannot be entered, prints "Error changing
-/// into %s, aborting" and ends the process with exit status 255. The current directory stays
-/// `destination` on return.
+/// Unpacks the archive in `archive` into the directory open as `destination_fd` (named
+/// `destination` in messages), after making it the current directory. Every entry of the
+/// central directory is unpacked under its stored path, with its time and mode; nothing is
+/// created through a symbolic link (each step is opened relative to its parent, without
+/// following links). Returns EXTRACT_OK (also for an archive without entries), EXTRACT_ERR_OPEN,
+/// EXTRACT_ERR_CHDIR after "Error changing into %s, aborting" (the caller cleans up and ends
+/// with 255), or EXTRACT_ERR_ENTRIES after the failing step's message on standard output (what
+/// was unpacked before stays), also for an end record cut short ("error -103 with zipfile in
+/// unzGetGlobalInfo "). The current directory is `destination` on return, unless entering it
+/// failed.
+int extract_archive(const ArchiveSource& archive, int destination_fd, const char* destination);
+
+/// extract_archive of the whole file `archive_path` into the directory `destination`, both
+/// opened here (EXTRACT_ERR_OPEN when the file cannot be opened).
 int extract_archive(const char* archive_path, const char* destination);
 
-/// Unpacks every entry of the open archive `zip`, from the current one on, into the current
-/// directory, in the order of the central directory. Returns 0 when every entry was processed,
-/// otherwise the code that stopped the loop (after its message): the code of the global info
-/// query or of the step to the next entry, or a non-zero result of extract_current_entry.
-int extract_all_entries(unzFile zip);
+/// Unpacks every entry of the open archive `zip` into the directory `destination_fd`. Returns 0
+/// when every entry was unpacked, otherwise the code that stopped the loop (after its message):
+/// the walk's (see ZipReader::for_each_entry) or extract_current_entry's.
+int extract_all_entries(ZipReader& zip, int destination_fd);
 
-/// Unpacks the current entry of `zip` under its stored name, relative to the current directory:
-/// a directory entry (name ending in "/" or "\") with mkdir and EXTRACT_DIR_MODE, a file entry
-/// with its data, then its time and the mode in the upper half of its external attributes.
-/// Missing parent directories of a file are created. Returns 0 when the entry was unpacked or
-/// skipped because its output file cannot be opened (reported only when SFX_STUB_DEBUG is
-/// set). Otherwise, after one message on standard output, returns:
-///   ENTRY_ERR_UNSAFE_NAME when the stored name is refused (nothing is written);
-///   UNZ_BADZIPFILE when the ZIP library left the compressed size in the entry's ZIP64 extra
-///   field unread, so that the end of its data is unknown (nothing is written), or when the
-///   entry's data ended before its stated size (the short file stays, with its time and mode);
-///   UNZ_INTERNALERROR when the read buffer cannot be allocated;
-///   UNZ_ERRNO when writing or closing the output file fails (the partial file stays);
-///   the ZIP library's code when the info query, opening or reading the entry's data, or
-///   closing it fails. UNZ_CRCERROR when the whole entry was read and its CRC-32 is not good
-///   (checked here when the library left the uncompressed size unread); the file then stays
-///   complete, with its time and mode.
-int extract_current_entry(unzFile zip);
+/// Unpacks the current entry of `zip`, described by `entry` and `info`, below `destination_fd`:
+/// a directory (with its missing parents), a file with its data, time and mode, or a symbolic
+/// link whose target stays inside. Returns 0, or after one message on standard output:
+///   ENTRY_ERR_REFUSED when the entry rules refuse it (nothing is written);
+///   UNZ_ERRNO when its output file, directory or link (or a parent) cannot be made, "error
+///   opening %s: %s", or when writing or closing the output file fails (the partial file stays);
+///   the ZIP library's code when the entry's local header is bad; the decoder's codes (see
+///   decode_entry): -1, -3, -5 ("... in unzReadCurrentFile"), -103 when the data ends before
+///   its stated size and -105 for a CRC-32 that is not good ("... in unzCloseCurrentFile").
+int extract_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
+                          int destination_fd);
 
-/// Creates every missing directory of `path`, shortest prefix first, with EXTRACT_DIR_MODE;
-/// "/" and "\" separate the parts. Returns 1 when the path was made or is there, 0 for an
-/// empty path or a prefix that failed with ENOENT (after "couldn't create directory %s"),
-/// UNZ_INTERNALERROR (-104) when the copy of the path cannot be allocated.
-int create_directory_path(const char* path);
+/// The entry's time `date` (seconds, minutes, hours, day 1-31, month 0-11 and the full year, as
+/// the ZIP library decodes it) as local time with the daylight-saving rule in force then.
+time_t entry_time(const tm_unz& date);
 
-/// Sets the access and modification times of `path` to `date`, read as local time with the
-/// daylight-saving rule in force at that date. `date` holds seconds, minutes, hours, day
-/// (1-31), month (0-11) and the full year, as the ZIP library decodes it. Failures are ignored.
+/// Sets the access and modification times of `path` to entry_time(date). Failures are ignored.
 void set_file_times(const char* path, const tm_unz& date);
 
 #endif  // EXTRACT_EXTRACT_H_

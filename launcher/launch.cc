@@ -1,5 +1,7 @@
 #include "launcher/launch.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -8,6 +10,7 @@
 #include <string>
 
 #include "command/run.h"
+#include "extract/entry_rules.h"
 #include "extract/extract.h"
 #include "launcher/command_line.h"
 #include "launcher/interrupt.h"
@@ -31,12 +34,18 @@ void hint_if_noexec(int status, const std::string& payload_dir, const std::strin
 }
 
 // Removes what the run created: the whole temporary work root, or in the user's directory
-// archive.zip and (unless the unpacked files are what the user asked for) the payload dir.
+// archive.zip (only while it is still the file this run made) and, unless the unpacked files
+// are what the user asked for, the payload directory.
 void clean_up(const LaunchContext& ctx, const CarveResult& carve, const std::string& work_root,
-              const std::string& payload_dir, bool keep_payload_dir) {
+              int work_root_fd, const std::string& payload_name, bool keep_payload_dir) {
   if (ctx.extract_dir_given) {
-    if (carve.archive_created) unlink(carve.archive_path.c_str());
-    if (!keep_payload_dir) remove_tree(payload_dir);
+    struct stat st;
+    if (carve.archive_created && work_root_fd >= 0 &&
+        fstatat(work_root_fd, "archive.zip", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == carve.archive_device && st.st_ino == carve.archive_inode) {
+      unlinkat(work_root_fd, "archive.zip", 0);
+    }
+    if (!keep_payload_dir && work_root_fd >= 0) remove_tree_at(work_root_fd, payload_name.c_str());
   } else {
     remove_tree(work_root);
   }
@@ -70,6 +79,8 @@ int run_launch(int argc, char** argv) {
 
   ctx.program_name += "-dir";
   work_root = make_absolute(work_root);
+  // The payload's "TEMP" is the directory it was unpacked in, by a name valid from anywhere.
+  if (ctx.extract_dir_given) temp_env_value = work_root;
   const std::string payload_dir = work_root + "/" + ctx.program_name;
   // From here on an interrupted run removes what it created, by the clean-up rules below.
   if (ctx.extract_dir_given) {
@@ -79,14 +90,29 @@ int run_launch(int argc, char** argv) {
   }
 
   int launch_status = EXIT_LAUNCH_FAILURE;
-  bool extraction_incomplete = false;
+  bool keep_payload_dir = false;
+  // The work root and the payload directory are used through these descriptors, whatever
+  // happens to their names meanwhile. The payload directory's lock lasts as long as the run.
+  const int work_root_fd = open(work_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int payload_fd = -1;
   do {
-    if (int err = create_fresh_directory(payload_dir); err != 0) {
-      std::fprintf(stderr, "-E- Failed to create directory %s: %s\n", payload_dir.c_str(),
-                   std::strerror(err));
+    int err = work_root_fd < 0 ? errno
+                               : create_fresh_directory(work_root_fd, ctx.program_name, payload_fd);
+    if (err == FRESH_DIR_IN_USE) {
+      std::fprintf(stderr, "-E- %s is in use by another run\n",
+                   printable_text(payload_dir).c_str());
+      // Nothing of this run's is in the user's directory; a temporary root is still removed.
+      remove_on_interrupt(ctx.extract_dir_given ? "" : work_root, "");
+      keep_payload_dir = true;
       break;
     }
-    if (carve_archive(ctx.self_path, work_root, carve) < 0) break;
+    if (err != 0) {
+      std::fprintf(stderr, "-E- Failed to create directory %s: %s\n",
+                   printable_text(payload_dir).c_str(), std::strerror(err));
+      break;
+    }
+    errno = ctx.self_open_error;
+    if (carve_archive(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve) < 0) break;
 
     if (carve.command_template.find(kNoExtractListOption) != std::string::npos) {
       ctx.no_extract_list = true;
@@ -97,21 +123,28 @@ int run_launch(int argc, char** argv) {
       passthrough_args += kExtractOnlyOption;
       ctx.extract_only = false;
     } else if (ctx.extract_only) {
-      std::printf("Extracting to %s ...", payload_dir.c_str());
+      std::printf("Extracting to %s ...", printable_text(payload_dir).c_str());
     }
 
-    int extracted = extract_archive(carve.archive_path.c_str(), payload_dir.c_str());
+    // The archive is unpacked from the stub's own image, not from the copy in the work root.
+    const ArchiveSource archive = {ctx.self_fd, carve.archive_offset, carve.archive_length};
+    int extracted = extract_archive(archive, payload_fd, payload_dir.c_str());
     if (extracted == EXTRACT_ERR_OPEN) {
       std::fputs("-E- No valid attachment found\n", stderr);
       break;
     }
+    if (extracted == EXTRACT_ERR_CHDIR) {
+      launch_status = 255;
+      break;
+    }
     if (extracted != EXTRACT_OK) {
-      std::fprintf(stderr, "-E- Failed to extract files to %s\n", payload_dir.c_str());
-      extraction_incomplete = true;
+      std::fprintf(stderr, "-E- Failed to extract files to %s\n",
+                   printable_text(payload_dir).c_str());
       break;
     }
     if (ctx.extract_only) {
       remove_on_interrupt("", carve.archive_path);  // The unpacked files are the user's now.
+      keep_payload_dir = true;
       std::puts(" Done");
       launch_status = 0;
       break;
@@ -143,6 +176,8 @@ int run_launch(int argc, char** argv) {
     launch_status = 1;
   }
   // Half-extracted files are never left for the user, not even in extract-only mode.
-  clean_up(ctx, carve, work_root, payload_dir, ctx.extract_only && !extraction_incomplete);
+  clean_up(ctx, carve, work_root, work_root_fd, ctx.program_name, keep_payload_dir);
+  if (payload_fd >= 0) close(payload_fd);
+  if (work_root_fd >= 0) close(work_root_fd);
   return launch_status;
 }

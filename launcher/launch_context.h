@@ -17,7 +17,9 @@ struct LaunchContext {
   std::string extract_dir;         ///< The "--sfx-extract-dir" value exactly as typed.
   std::string cwd;                 ///< The directory the stub was started from.
   std::string program_name;        ///< Derived from argv[0]; the launch sequence appends "-dir".
-  std::string self_path;           ///< Absolute path of the running file.
+  std::string self_path;           ///< Absolute path of the running file (for messages).
+  int self_fd = -1;                ///< The running file, open for reading; -1 if it could not be.
+  int self_open_error = 0;         ///< errno of the failed open when self_fd is -1.
   std::string device_option;       ///< Empty, or "-d " followed by the device.
   bool no_extract_list = false;    ///< "--no_extract_list" seen on the command line or template.
 };

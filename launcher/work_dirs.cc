@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -62,6 +63,44 @@ void remove_directory_contents(int dir_fd) {
   }
 }
 
+// The whole target of the link `path`, however long. False when it cannot be read.
+bool read_link(const char* path, std::string& target) {
+  std::string buffer(kPathBufferSize, '\0');
+  for (;;) {
+    ssize_t got = readlink(path, buffer.data(), buffer.size());
+    if (got < 0) return false;
+    if (static_cast<size_t>(got) < buffer.size()) {
+      target.assign(buffer.data(), static_cast<size_t>(got));
+      return true;
+    }
+    buffer.resize(buffer.size() * 2);  // Possibly cut: ask again with more room.
+  }
+}
+
+// Without "/proc": the running file as the shell found it. A name with a slash is relative to
+// the start directory; one without is looked up on PATH, as the shell did.
+std::string running_file_from_argv0(const std::string& argv0, const std::string& cwd) {
+  if (!argv0.empty() && argv0[0] == '/') return argv0;
+  if (argv0.find('/') == std::string::npos) {
+    const char* search = std::getenv("PATH");
+    std::string path = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
+    for (size_t start = 0; start <= path.size();) {
+      size_t end = path.find(':', start);
+      if (end == std::string::npos) end = path.size();
+      std::string dir = path.substr(start, end - start);
+      if (dir.empty()) dir = ".";  // An empty element means the current directory.
+      std::string candidate = dir + "/" + argv0;
+      struct stat st;
+      if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          access(candidate.c_str(), X_OK) == 0) {
+        return candidate[0] == '/' ? candidate : cwd + "/" + candidate;
+      }
+      start = end + 1;
+    }
+  }
+  return cwd + "/" + argv0;
+}
+
 }  // namespace
 
 int init_launch_context(LaunchContext& ctx, const std::string& argv0) {
@@ -73,14 +112,18 @@ int init_launch_context(LaunchContext& ctx, const std::string& argv0) {
   }
   ctx.cwd = buffer;
 
-  std::memset(buffer, 0, sizeof buffer);
-  if (readlink(kSelfExeLink, buffer, sizeof buffer - 1) >= 0) {
-    ctx.self_path = buffer;
-  } else if (!argv0.empty() && argv0[0] == '/') {
-    ctx.self_path = argv0;
+  // The running file is read through this descriptor, whatever has become of its path since
+  // (renamed, replaced, or too long to open by name). The path is only for messages.
+  if (ctx.self_fd >= 0) close(ctx.self_fd);
+  std::string link_text;
+  if (read_link(kSelfExeLink, link_text)) {
+    ctx.self_path = link_text;
+    ctx.self_fd = open(kSelfExeLink, O_RDONLY | O_CLOEXEC);
   } else {
-    ctx.self_path = ctx.cwd + "/" + argv0;
+    ctx.self_path = running_file_from_argv0(argv0, ctx.cwd);
+    ctx.self_fd = open(ctx.self_path.c_str(), O_RDONLY | O_CLOEXEC);
   }
+  ctx.self_open_error = ctx.self_fd < 0 ? errno : 0;
 
   ctx.extract_dir_given = false;
   ctx.extract_only = false;
@@ -133,25 +176,100 @@ std::string make_absolute(const std::string& path) {
 
 int make_directory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
 
-int create_fresh_directory(const std::string& path) {
-  int result = make_directory(path);
-  if (result != EEXIST) return result;
-  remove_tree(path);
-  return make_directory(path);
+namespace {
+
+// Holds the lock on the work root while a run looks at, replaces or creates its payload
+// directory, so that two runs never take each other's fresh directory for a leftover.
+class WorkRootLock {
+ public:
+  explicit WorkRootLock(int root_fd) : fd_(root_fd) {
+    // Waits a few seconds at most: a lock held longer is no run of ours making a directory.
+    for (int tries = 0; tries < kLockTries; ++tries) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        locked_ = true;
+        return;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) return;  // No locks here: go on without.
+      usleep(kLockPauseMicroseconds);
+    }
+    busy_ = true;
+  }
+  ~WorkRootLock() {
+    if (locked_) flock(fd_, LOCK_UN);
+  }
+  WorkRootLock(const WorkRootLock&) = delete;
+  WorkRootLock& operator=(const WorkRootLock&) = delete;
+  bool busy() const { return busy_; }
+
+ private:
+  static constexpr int kLockTries = 500;
+  static constexpr int kLockPauseMicroseconds = 10000;
+  int fd_;
+  bool locked_ = false;
+  bool busy_ = false;
+};
+
+// Opens the directory `name` in `parent_fd` without following a link, and takes its lock
+// without waiting. Returns the descriptor, -1 with errno set, or -2 when another live run
+// holds the lock.
+int open_and_lock_directory(int parent_fd, const char* name) {
+  int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(fd);
+    return -2;
+  }
+  return fd;
 }
 
-int remove_tree_raw(const char* path) {
-  if (path[0] == '\0' || std::strcmp(path, "/") == 0) return 0;
+}  // namespace
+
+int create_fresh_directory(int parent_fd, const std::string& name, int& dir_fd) {
+  dir_fd = -1;
+  WorkRootLock root_lock(parent_fd);
+  if (root_lock.busy()) return FRESH_DIR_IN_USE;
+  const char* leaf = name.c_str();
+  int result = mkdirat(parent_fd, leaf, 0777) == 0 ? 0 : errno;
+  if (result == EEXIST) {
+    // Something of that name is there: a leftover of a run that ended is replaced, a directory
+    // that a live run holds is left alone.
+    int old = open_and_lock_directory(parent_fd, leaf);
+    if (old == -2) return FRESH_DIR_IN_USE;
+    if (old >= 0) close(old);
+    remove_tree_at(parent_fd, leaf);
+    result = mkdirat(parent_fd, leaf, 0777) == 0 ? 0 : errno;
+  }
+  if (result != 0) return result;
+
+  int fd = open_and_lock_directory(parent_fd, leaf);
+  if (fd == -2) return FRESH_DIR_IN_USE;
+  if (fd < 0) return errno;
+  // The directory must be the one just made: a directory, ours, not swapped in meanwhile.
   struct stat st;
-  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
-  if (!S_ISDIR(st.st_mode)) return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
-  int dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
+    close(fd);
+    return EPERM;
+  }
+  dir_fd = fd;
+  return 0;
+}
+
+int remove_tree_at(int parent_fd, const char* name) {
+  if (name[0] == '\0' || std::strcmp(name, "/") == 0) return 0;
+  struct stat st;
+  if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+  if (!S_ISDIR(st.st_mode)) {
+    return unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
+  }
+  int dir_fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir_fd >= 0) {
     remove_directory_contents(dir_fd);
     close(dir_fd);
   }
-  return rmdir(path) == 0 || errno == ENOENT ? 0 : -1;
+  return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : -1;
 }
+
+int remove_tree_raw(const char* path) { return remove_tree_at(AT_FDCWD, path); }
 
 int remove_tree(const std::string& path) { return remove_tree_raw(path.c_str()); }
 

@@ -5,8 +5,10 @@
 
 #include "launcher/launch_context.h"
 
-/// Fills `ctx` with its defaults, the start directory and the path of the running file
-/// (from "/proc/self/exe", else from argv0 and the start directory).
+/// Fills `ctx` with its defaults, the start directory, the path of the running file (from
+/// "/proc/self/exe", else from argv0: relative to the start directory, or found on PATH when it
+/// has no slash) and a descriptor of the running file (self_fd; -1 with self_open_error set
+/// when it cannot be opened).
 /// Returns 0, or EXIT_LAUNCH_FAILURE after printing "-E- Failed to get CWD." (no line end)
 /// when the start directory cannot be read.
 int init_launch_context(LaunchContext& ctx, const std::string& argv0);
@@ -29,9 +31,16 @@ std::string make_absolute(const std::string& path);
 /// Returns 0, or the errno value of the failed mkdir.
 int make_directory(const std::string& path);
 
-/// Creates `path`; when something of that name exists, removes it with its contents and
-/// creates it once more. Returns 0, or the errno value of the last failed mkdir. Prints nothing.
-int create_fresh_directory(const std::string& path);
+/// Result of create_fresh_directory when a live run holds the directory.
+constexpr int FRESH_DIR_IN_USE = -1;
+
+/// Creates the directory `name` in the directory open as `parent_fd` and opens it, locked
+/// (flock) for as long as `dir_fd` stays open, so that another run cannot take it for a
+/// leftover. What is there of that name already (a leftover of a run that ended, a file, a
+/// link) is removed first, without following links; a directory that another live run holds
+/// locked is left alone. Returns 0 with `dir_fd` set, FRESH_DIR_IN_USE, or the errno value of
+/// the failed step (EPERM when what was opened is not the directory just made). Prints nothing.
+int create_fresh_directory(int parent_fd, const std::string& name, int& dir_fd);
 
 /// Removes `path` and everything below it, without a shell. Symbolic links are removed, never
 /// followed. Nothing is done for "/" or the empty path, and a missing path is no error.
@@ -42,6 +51,9 @@ int remove_tree(const std::string& path);
 
 /// remove_tree for a NUL-terminated path; async-signal-safe.
 int remove_tree_raw(const char* path);
+
+/// remove_tree for `name` in the directory open as `parent_fd` (or AT_FDCWD); async-signal-safe.
+int remove_tree_at(int parent_fd, const char* name);
 
 /// setenv with overwrite. Returns setenv's result (0, or -1). Prints nothing.
 int set_env_var(const std::string& name, const std::string& value);

@@ -1,5 +1,6 @@
 #include "launcher/work_dirs.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,12 +143,44 @@ TEST(CreateFreshDirectory, ReplacesWhatIsThere) {
   TempDir dir;
   make_tree(dir / "old-tree", dir.path());
   write_file(dir / "a-file", "data");
-  for (const std::string name : {"old-tree", "a-file", "new"}) {
+  write_file(dir / "target", "kept");
+  ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "a-link").c_str()), 0);
+  const int parent = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(parent, 0);
+  for (const std::string name : {"old-tree", "a-file", "a-link", "new"}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(create_fresh_directory(dir / name), 0);
+    int fd = -1;
+    EXPECT_EQ(create_fresh_directory(parent, name, fd), 0);
+    EXPECT_GE(fd, 0);
     EXPECT_TRUE(list_dir(dir / name).empty());
+    struct stat st;
+    ASSERT_EQ(lstat((dir / name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    close(fd);
   }
-  EXPECT_EQ(create_fresh_directory(dir / "no/parent"), ENOENT);
+  EXPECT_EQ(read_file(dir / "target"), "kept");  // The link was removed, not followed.
+  int fd = -1;
+  EXPECT_EQ(create_fresh_directory(parent, "no/parent", fd), ENOENT);
+  EXPECT_EQ(fd, -1);
+  close(parent);
+}
+
+TEST(CreateFreshDirectory, LeavesADirectoryThatALiveRunHolds) {
+  TempDir dir;
+  const int parent = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(parent, 0);
+  int first = -1;
+  ASSERT_EQ(create_fresh_directory(parent, "app-dir", first), 0);
+  write_file(dir / "app-dir/running", "x");
+  int second = -1;
+  EXPECT_EQ(create_fresh_directory(parent, "app-dir", second), FRESH_DIR_IN_USE);
+  EXPECT_EQ(second, -1);
+  EXPECT_EQ(read_file(dir / "app-dir/running"), "x");
+  close(first);  // The run ended: what it left is a leftover now, and is replaced.
+  EXPECT_EQ(create_fresh_directory(parent, "app-dir", second), 0);
+  EXPECT_TRUE(list_dir(dir / "app-dir").empty());
+  close(second);
+  close(parent);
 }
 
 TEST(RemoveTree, RemovesOnlyTheNamedTree) {

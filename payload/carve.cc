@@ -1,6 +1,7 @@
 #include "payload/carve.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "extract/entry_rules.h"
 #include "payload/trailer.h"
 
 namespace {
@@ -21,6 +23,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // The copy streams through one buffer of this size; memory does not grow with the archive.
 constexpr size_t kCopyBufferSize = 256 * 1024;
+constexpr char kArchiveName[] = "archive.zip";
 
 enum class CopyStatus { kDone, kSourceEnded, kWriteFailed };
 
@@ -68,35 +71,69 @@ CopyStatus copy_range(int in, std::int64_t offset, int out, std::uint64_t count,
   return CopyStatus::kDone;
 }
 
+// Makes "archive.zip" in `root_fd` afresh: whatever has that name is removed first (a link
+// itself, never its target), then the file is created exclusively, so that it is certainly
+// the one this run made. Records its identity in `result`. Returns the descriptor, or -1.
+int create_archive_file(int root_fd, int self_fd, CarveResult& result) {
+  // The running file itself may bear that name: it is never removed.
+  struct stat self_st;
+  struct stat there;
+  if (fstat(self_fd, &self_st) == 0 &&
+      fstatat(root_fd, kArchiveName, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      there.st_dev == self_st.st_dev && there.st_ino == self_st.st_ino) {
+    return -1;
+  }
+  (void)unlinkat(root_fd, kArchiveName, 0);  // A directory stays, and the open then fails.
+  int fd =
+      openat(root_fd, kArchiveName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0) {
+    result.archive_device = st.st_dev;
+    result.archive_inode = st.st_ino;
+  }
+  return fd;
+}
+
 }  // namespace
 
-int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result) {
-  FilePtr self(std::fopen(self_path.c_str(), "rb"));
-  if (!self) {
-    std::fprintf(stderr, "-E- Failed to Extract file %s, %s\n", self_path.c_str(),
+int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result) {
+  const std::string shown_self = printable_text(self_path);
+  if (self_fd < 0) {
+    std::fprintf(stderr, "-E- Failed to Extract file %s, %s\n", shown_self.c_str(),
                  std::strerror(errno));
     return CARVE_ERR_SOURCE;
   }
+  // The trailer lookups read through a stream of their own; the copy below uses pread.
+  int stream_fd = fcntl(self_fd, F_DUPFD_CLOEXEC, 0);
+  FilePtr self(stream_fd >= 0 ? fdopen(stream_fd, "rb") : nullptr);
+  if (!self) {
+    std::fprintf(stderr, "-E- Failed to Extract file %s, %s\n", shown_self.c_str(),
+                 std::strerror(errno));
+    if (stream_fd >= 0) close(stream_fd);
+    return CARVE_ERR_SOURCE;
+  }
   if (fseeko(self.get(), 0, SEEK_END) != 0) {
-    std::fprintf(stderr, "-E- Failed to seek file end, file :'%s'\n", self_path.c_str());
+    std::fprintf(stderr, "-E- Failed to seek file end, file :'%s'\n", shown_self.c_str());
     return CARVE_ERR_SOURCE;
   }
   const std::int64_t length = ftello(self.get());
   if (length == -1) {
-    std::fprintf(stderr, "-E- Failed to get file size, file : '%s'\n", self_path.c_str());
+    std::fprintf(stderr, "-E- Failed to get file size, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_SOURCE;
   }
 
   std::uint64_t trailing_count = 0;
   if (!find_version_marker(length - PayloadTrailer::MARKER_SIZE, self.get(), trailing_count,
-                           self_path)) {
+                           shown_self)) {
     return CARVE_ERR_SOURCE;
   }
   const std::int64_t logical_end = length - static_cast<std::int64_t>(trailing_count);
   std::int32_t section_size = 0;
   if (logical_end > ExtraToolSection::PROBE_DISTANCE &&
       !read_extra_tool_section(logical_end - ExtraToolSection::PROBE_DISTANCE, self.get(),
-                               self_path, section_size)) {
+                               shown_self, section_size)) {
     return CARVE_ERR_SOURCE;
   }
 
@@ -105,50 +142,63 @@ int carve_archive(const std::string& self_path, const std::string& work_root, Ca
   const std::int64_t command_at =
       b - PayloadTrailer::COMMAND_SIZE - PayloadTrailer::ARCHIVE_LENGTH_SIZE;
   if (command_at < 0 || fseeko(self.get(), command_at, SEEK_SET) != 0) {
-    std::fprintf(stderr, "-E- Failed to seek Exec cmd offset, file : '%s'\n", self_path.c_str());
+    std::fprintf(stderr, "-E- Failed to seek Exec cmd offset, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_SOURCE;
   }
   char command[PayloadTrailer::COMMAND_SIZE + 1] = {};
   if (std::fread(command, 1, PayloadTrailer::COMMAND_SIZE, self.get()) !=
       PayloadTrailer::COMMAND_SIZE) {
-    std::fprintf(stderr, "-E- Failed to read command section, file : '%s'\n", self_path.c_str());
+    std::fprintf(stderr, "-E- Failed to read command section, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_READ;
   }
   result.command_template = command;
   unsigned char length_field[PayloadTrailer::ARCHIVE_LENGTH_SIZE];
   if (std::fread(length_field, 1, sizeof length_field, self.get()) != sizeof length_field) {
-    std::fprintf(stderr, "-E- Failed to read offset, file : '%s'\n", self_path.c_str());
+    std::fprintf(stderr, "-E- Failed to read offset, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_READ;
   }
   const std::uint32_t archive_length =
       (std::uint32_t{length_field[0]} << 24) | (std::uint32_t{length_field[1]} << 16) |
       (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
+  result.archive_length = archive_length;
 
   // A length larger than what precedes the trailer puts the start before the file's first
   // byte: that is no archive of this file.
   const std::int64_t archive_start = command_at - static_cast<std::int64_t>(archive_length);
-  if (archive_start < 0 || fseeko(self.get(), archive_start, SEEK_SET) != 0) {
-    std::fprintf(stderr, "-E- Failed to seek start offset, file '%s'\n", self_path.c_str());
+  if (archive_start < 0) {
+    std::fprintf(stderr, "-E- Failed to seek start offset, file '%s'\n", shown_self.c_str());
     return CARVE_ERR_SOURCE;
   }
+  result.archive_offset = static_cast<std::uint64_t>(archive_start);
 
   result.archive_path = work_root + "/archive.zip";
-  FilePtr archive(std::fopen(result.archive_path.c_str(), "wb"));
-  if (!archive) {
-    std::fprintf(stderr, "-E- Failed to open file %s\n", result.archive_path.c_str());
+  const int archive = create_archive_file(work_root_fd, self_fd, result);
+  if (archive < 0) {
+    std::fprintf(stderr, "-E- Failed to open file %s\n",
+                 printable_text(result.archive_path).c_str());
     return CARVE_ERR_OUTPUT;
   }
   result.archive_created = true;
 
   std::uint64_t copied = 0;
-  CopyStatus status =
-      copy_range(fileno(self.get()), archive_start, fileno(archive.get()), archive_length, copied);
+  CopyStatus status = copy_range(self_fd, archive_start, archive, archive_length, copied);
   // A close that fails loses data as surely as a short write does.
-  const bool closed = std::fclose(archive.release()) == 0;
+  const bool closed = close(archive) == 0;
   if (status == CopyStatus::kWriteFailed || !closed) {
     std::fprintf(stderr, "-E- Failed to write on file %s, might be out of space\n",
-                 result.archive_path.c_str());
+                 printable_text(result.archive_path).c_str());
     return CARVE_ERR_OUTPUT;
   }
   return status == CopyStatus::kSourceEnded ? CARVE_ERR_SHORT : CARVE_OK;
+}
+
+int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result) {
+  const int self_fd = open(self_path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int open_error = errno;
+  const int root_fd = open(work_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  errno = open_error;
+  const int code = carve_archive(self_fd, self_path, root_fd, work_root, result);
+  if (root_fd >= 0) close(root_fd);
+  if (self_fd >= 0) close(self_fd);
+  return code;
 }

@@ -1,6 +1,9 @@
 #ifndef PAYLOAD_CARVE_H_
 #define PAYLOAD_CARVE_H_
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 
 /// What carving leaves for the later stages.
@@ -8,6 +11,10 @@ struct CarveResult {
   bool archive_created = false;  ///< archive.zip was opened for writing in this run.
   std::string archive_path;      ///< work_root + "/archive.zip", set just before it is opened.
   std::string command_template;  ///< The trailer's command text, set once that field is read.
+  std::uint64_t archive_offset = 0;  ///< Where the archive starts in the stub's own file.
+  std::uint32_t archive_length = 0;  ///< N, set once archive_length is read.
+  dev_t archive_device = 0;          ///< Identity of the archive.zip this run made, so that
+  ino_t archive_inode = 0;           ///< clean-up removes that file and nothing put in its place.
 };
 
 enum : int {
@@ -18,11 +25,20 @@ enum : int {
   CARVE_ERR_SHORT = -5,   ///< The file ended before the whole archive was copied (no message).
 };
 
-/// Reads the trailer of `self_path` and copies the appended archive byte for byte to
-/// work_root + "/archive.zip". Fills `result` as far as it gets; an extra-tool command found in
-/// the trailer is appended to extra_commands. Returns one of the CARVE_ codes; every failure
-/// but CARVE_ERR_SHORT has printed one "-E- " line to standard error. Both files are closed
-/// on return; a partial archive.zip stays for the caller's clean-up.
+/// Reads the trailer of the stub's own file, open as `self_fd` (read with pread only; its
+/// position is not used), and copies the appended archive byte for byte to "archive.zip" in
+/// the directory open as `work_root_fd`. An existing "archive.zip" there is removed first (not
+/// followed); the new one is created exclusively, without following links, with mode 0600.
+/// `self_fd` < 0 means the stub's file could not be opened, with errno saying why.
+/// `self_path` and `work_root` are for messages and `archive_path`. Fills `result` as far as it
+/// gets; an extra-tool command found in the trailer is appended to extra_commands. Returns one
+/// of the CARVE_ codes; every failure but CARVE_ERR_SHORT has printed one "-E- " line to
+/// standard error. archive.zip is closed on return; a partial one stays for the caller's
+/// clean-up.
+int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result);
+
+/// carve_archive on the file `self_path` into the directory `work_root`, both opened here.
 int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result);
 
 #endif  // PAYLOAD_CARVE_H_

@@ -424,7 +424,7 @@ TEST(CommandEndToEnd, UserGivenWorkRoot) {
     const std::string payload_dir = work + "/cmde2e_dir-dir";
     EXPECT_EQ(payload.lines("trevalo", "pwd"), std::vector<std::string>{payload_dir});
     EXPECT_EQ(payload.lines("trevalo", "args"), shipped_args(payload_dir, scratch.path(), {"-y"}));
-    EXPECT_EQ(payload.recorded("trevalo", "temp"), dir_arg);  // As typed.
+    EXPECT_EQ(payload.recorded("trevalo", "temp"), work);  // Absolute, valid from anywhere.
     EXPECT_EQ(payload.lines("tool2", "pwd"), std::vector<std::string>{payload_dir});
     EXPECT_EQ(list_dir(work), std::vector<std::string>{"mine"});
     EXPECT_EQ(watch.leftovers(), std::vector<std::string>{});

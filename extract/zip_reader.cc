@@ -1,0 +1,318 @@
+#include "extract/zip_reader.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint64_t kLocalHeaderSize = 30;
+constexpr std::uint64_t kEndRecordSize = 22;
+constexpr std::uint64_t kZip64LocatorSize = 20;
+constexpr std::uint64_t kZip64EndRecordSize = 56;
+constexpr std::uint64_t kMaxCommentLength = 0xFFFF;
+constexpr std::uint64_t kCentralHeaderSize = 46;
+constexpr size_t kMaxExtraLength = 0xFFFF;
+constexpr std::uint32_t kZip64ExtraTag = 0x0001;
+constexpr std::uint64_t kSizePlaceholder = 0xFFFFFFFFu;
+// Headers are read a few bytes at a time; a cache turns that into one read per stretch.
+constexpr size_t kCacheSize = 64 * 1024;
+
+std::uint32_t le16(const unsigned char* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
+std::uint32_t le32(const unsigned char* p) { return le16(p) | (le16(p + 2) << 16); }
+std::uint64_t le64(const unsigned char* p) { return le32(p) | (std::uint64_t{le32(p + 4)} << 32); }
+
+// Reads `size` bytes at `position` of the source; false when they are not all there.
+bool read_at(const ArchiveSource& source, std::uint64_t position, void* buffer, size_t size) {
+  if (position > source.length || size > source.length - position) return false;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = pread(source.fd, static_cast<char*>(buffer) + done, size - done,
+                        static_cast<off_t>(source.offset + position + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+// The source as the ZIP library's file functions see it.
+struct ZipReader::Window {
+  ArchiveSource source;
+  std::uint64_t position = 0;
+  bool failed = false;
+  std::vector<unsigned char> cache = std::vector<unsigned char>(kCacheSize);
+  std::uint64_t cache_start = 0;
+  size_t cache_length = 0;
+
+  static Window* of(voidpf stream) { return static_cast<Window*>(stream); }
+
+  static voidpf open(voidpf opaque, const void* /*name*/, int /*mode*/) {
+    Window* window = of(opaque);
+    window->position = 0;
+    return window;
+  }
+
+  static uLong read(voidpf /*opaque*/, voidpf stream, void* buffer, uLong size) {
+    Window* w = of(stream);
+    const std::uint64_t left = w->source.length > w->position ? w->source.length - w->position : 0;
+    size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(size, left));
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < wanted) {
+      const std::uint64_t at = w->position;
+      if (at >= w->cache_start && at < w->cache_start + w->cache_length) {
+        const size_t from = static_cast<size_t>(at - w->cache_start);
+        const size_t n = std::min(wanted - done, w->cache_length - from);
+        std::memcpy(out + done, w->cache.data() + from, n);
+        done += n;
+        w->position += n;
+        continue;
+      }
+      if (wanted - done >= kCacheSize) {  // Large reads go straight to the buffer.
+        if (!read_at(w->source, at, out + done, wanted - done)) break;
+        w->position += wanted - done;
+        done = wanted;
+        break;
+      }
+      const size_t fill = static_cast<size_t>(std::min<std::uint64_t>(kCacheSize, left - done));
+      if (!read_at(w->source, at, w->cache.data(), fill)) break;
+      w->cache_start = at;
+      w->cache_length = fill;
+    }
+    if (done < wanted) w->failed = true;
+    return static_cast<uLong>(done);
+  }
+
+  static uLong write(voidpf, voidpf, const void*, uLong) { return 0; }
+
+  static ZPOS64_T tell(voidpf /*opaque*/, voidpf stream) { return of(stream)->position; }
+
+  static long seek(voidpf /*opaque*/, voidpf stream, ZPOS64_T offset, int origin) {
+    Window* w = of(stream);
+    std::uint64_t target = 0;
+    switch (origin) {
+      case ZLIB_FILEFUNC_SEEK_SET:
+        target = offset;
+        break;
+      case ZLIB_FILEFUNC_SEEK_CUR:
+        target = w->position + offset;
+        break;
+      case ZLIB_FILEFUNC_SEEK_END:
+        target = w->source.length + offset;
+        break;
+      default:
+        return -1;
+    }
+    // Past the source lie bytes that are not the archive's (a negative offset wraps around
+    // to a huge one and is refused here too).
+    if (target > w->source.length) return -1;
+    w->position = target;
+    return 0;
+  }
+
+  static int close(voidpf, voidpf) { return 0; }
+  static int error(voidpf /*opaque*/, voidpf stream) { return of(stream)->failed ? 1 : 0; }
+};
+
+ZipReader::ZipReader() : window_(std::make_unique<Window>()) {}
+
+ZipReader::~ZipReader() {
+  if (zip_ != nullptr) unzClose(zip_);
+}
+
+namespace {
+
+// Finds the end record nearest the end of the source (within the reach of a comment), and
+// the ZIP64 end record when a locator precedes it.
+ArchiveOpen read_end(const ArchiveSource& source, CentralDirectoryEnd& end) {
+  const std::uint64_t reach =
+      std::min<std::uint64_t>(source.length, kMaxCommentLength + kEndRecordSize);
+  std::vector<unsigned char> tail(static_cast<size_t>(reach));
+  if (reach < 4 || !read_at(source, source.length - reach, tail.data(), tail.size())) {
+    return ArchiveOpen::kNotZip;
+  }
+  size_t found = tail.size();
+  for (size_t i = tail.size() - 4 + 1; i-- > 0;) {
+    if (le32(&tail[i]) == kEndSignature) {
+      found = i;
+      break;
+    }
+  }
+  if (found == tail.size()) return ArchiveOpen::kNotZip;
+  if (tail.size() - found < kEndRecordSize) return ArchiveOpen::kCutShort;
+  const unsigned char* record = &tail[found];
+  end.record_position = source.length - reach + found;
+  end.entries = le16(record + 10);
+  end.directory_size = le32(record + 12);
+  end.directory_offset = le32(record + 16);
+  const std::uint64_t comment_length = le16(record + 20);
+  end.zip64 = false;
+
+  unsigned char locator[kZip64LocatorSize];
+  unsigned char zip64[kZip64EndRecordSize];
+  if (end.record_position >= kZip64LocatorSize &&
+      read_at(source, end.record_position - kZip64LocatorSize, locator, sizeof locator) &&
+      le32(locator) == kZip64LocatorSignature &&
+      read_at(source, le64(locator + 8), zip64, sizeof zip64) &&
+      le32(zip64) == kZip64EndSignature) {
+    end.zip64 = true;
+    end.zip64_record_position = le64(locator + 8);
+    end.entries = le64(zip64 + 32);
+    end.directory_size = le64(zip64 + 40);
+    end.directory_offset = le64(zip64 + 48);
+  }
+  if (end.entries == 0 && end.directory_size == 0) {
+    // Nothing to unpack; a record whose comment runs past the end was cut short.
+    if (end.record_position + kEndRecordSize + comment_length > source.length) {
+      return ArchiveOpen::kCutShort;
+    }
+    return ArchiveOpen::kEmpty;
+  }
+  return ArchiveOpen::kOk;
+}
+
+}  // namespace
+
+ArchiveOpen ZipReader::open(const ArchiveSource& source) {
+  source_ = source;
+  window_->source = source;
+  end_ = CentralDirectoryEnd{};
+  const ArchiveOpen found = read_end(source, end_);
+  if (found != ArchiveOpen::kOk) return found;
+
+  zlib_filefunc64_def functions = {};
+  functions.zopen64_file = Window::open;
+  functions.zread_file = Window::read;
+  functions.zwrite_file = Window::write;
+  functions.ztell64_file = Window::tell;
+  functions.zseek64_file = Window::seek;
+  functions.zclose_file = Window::close;
+  functions.zerror_file = Window::error;
+  functions.opaque = window_.get();
+  // Bytes ahead of the archive (a prefix that its offsets do not count) shift every offset.
+  const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
+  const std::uint64_t record = end_.zip64 ? end_.zip64_record_position : end_.record_position;
+  bytes_before_ = record > directory_end ? record - directory_end : 0;
+  zip_ = unzOpen2_64("archive", &functions);
+  return zip_ != nullptr ? ArchiveOpen::kOk : ArchiveOpen::kNotZip;
+}
+
+namespace {
+
+// Sizes and the local header's offset that the central header leaves to its ZIP64 extra field
+// (0x0001): the field holds, in this order, the uncompressed size, the compressed size and the
+// offset, each only where the header's own field is 0xFFFFFFFF. The ZIP library does not take
+// them on every system; this does.
+void take_zip64_sizes(const unsigned char* extra, size_t length, unz_file_info64& info,
+                      std::uint64_t& local_offset) {
+  for (size_t at = 0; at + 4 <= length;) {
+    const std::uint32_t tag = le16(extra + at);
+    const size_t size = le16(extra + at + 2);
+    if (at + 4 + size > length) return;
+    if (tag == kZip64ExtraTag) {
+      size_t field = at + 4;
+      const size_t end = at + 4 + size;
+      if (info.uncompressed_size == kSizePlaceholder && field + 8 <= end) {
+        info.uncompressed_size = le64(extra + field);
+        field += 8;
+      }
+      if (info.compressed_size == kSizePlaceholder && field + 8 <= end) {
+        info.compressed_size = le64(extra + field);
+        field += 8;
+      }
+      if (local_offset == kSizePlaceholder && field + 8 <= end) local_offset = le64(extra + field);
+      return;
+    }
+    at += 4 + size;
+  }
+}
+
+}  // namespace
+
+EntryFacts facts_of(const unz_file_info64& info, const char* name) {
+  EntryFacts entry;
+  entry.name = name;
+  entry.name_length = info.size_filename;
+  entry.version_made_by = static_cast<std::uint32_t>(info.version);
+  entry.flags = static_cast<std::uint32_t>(info.flag);
+  entry.method = static_cast<std::uint32_t>(info.compression_method);
+  entry.compressed_size = info.compressed_size;
+  entry.uncompressed_size = info.uncompressed_size;
+  entry.external_attributes = static_cast<std::uint32_t>(info.external_fa);
+  return entry;
+}
+
+int ZipReader::for_each_entry(const EntryVisitor& visit) {
+  const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
+  std::uint64_t position = end_.directory_offset;
+  std::uint64_t count = 0;
+  std::vector<unsigned char> extra(kMaxExtraLength);
+  while (position < directory_end) {
+    const unz64_file_pos at = {position, count};
+    int err = unzGoToFilePos64(zip_, &at);
+    unz_file_info64 info;
+    std::memset(&info, 0, sizeof info);
+    char name[ENTRY_NAME_SIZE] = {};
+    if (err != UNZ_OK) {
+      std::printf("error %d with zipfile in %s\n", err,
+                  count == 0 ? "unzGetCurrentFileInfo" : "unzGoToNextFile");
+      return err;
+    }
+    err = unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, extra.data(), extra.size(),
+                                  nullptr, 0);
+    if (err != UNZ_OK) {
+      std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", err);
+      return err;
+    }
+    unsigned char header[kCentralHeaderSize];
+    if (!read_at(source_, bytes_before_ + position, header, sizeof header)) {
+      std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", UNZ_ERRNO);
+      return UNZ_ERRNO;
+    }
+    local_offset_ = le32(header + 42);
+    take_zip64_sizes(extra.data(), std::min<size_t>(extra.size(), info.size_file_extra), info,
+                     local_offset_);
+    // A name that does not fit fills the buffer without a terminator.
+    name[ENTRY_NAME_SIZE - 1] = '\0';
+    const int stop = visit(facts_of(info, name), info);
+    if (stop != 0) return stop;
+    position +=
+        kCentralHeaderSize + info.size_filename + info.size_file_extra + info.size_file_comment;
+    ++count;
+  }
+  if (position != directory_end) {
+    std::printf("central directory ends at offset %" PRIu64 ", end record says %" PRIu64 "\n",
+                position, directory_end);
+    return UNZ_BADZIPFILE;
+  }
+  const std::uint64_t counted = end_.zip64 ? count : count % 65536;
+  if (counted != end_.entries) {
+    std::printf("central directory holds %" PRIu64 " entries, end record says %" PRIu64 "\n", count,
+                end_.entries);
+    return UNZ_BADZIPFILE;
+  }
+  return 0;
+}
+
+std::uint64_t ZipReader::data_position(int& error) {
+  unsigned char header[kLocalHeaderSize];
+  const std::uint64_t at = bytes_before_ + local_offset_;
+  if (!read_at(source_, at, header, sizeof header) || le32(header) != kLocalSignature) {
+    error = UNZ_BADZIPFILE;
+    return 0;
+  }
+  error = UNZ_OK;
+  return source_.offset + at + kLocalHeaderSize + le16(header + 26) + le16(header + 28);
+}

@@ -1,0 +1,90 @@
+#ifndef EXTRACT_ZIP_READER_H_
+#define EXTRACT_ZIP_READER_H_
+
+#include <minizip/ioapi.h>
+#include <minizip/unzip.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "extract/entry_rules.h"
+
+// Reading an archive that lies somewhere inside an open file (the stub's own image, or
+// archive.zip) through a descriptor held by the caller: the ZIP library sees the stretch as a
+// file of its own, and the whole central directory is walked to its end, whatever the end
+// record's entry count says.
+
+/// `length` bytes at `offset` of the open descriptor `fd`. Read with pread only.
+struct ArchiveSource {
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+/// What the end record (and the ZIP64 end record it points to) says of the central directory.
+struct CentralDirectoryEnd {
+  bool zip64 = false;
+  std::uint64_t entries = 0;           ///< The record's entry count (16 bits without ZIP64).
+  std::uint64_t directory_offset = 0;  ///< As recorded, before any bytes ahead of the archive.
+  std::uint64_t directory_size = 0;
+  std::uint64_t record_position = 0;        ///< Where the end record starts in the source.
+  std::uint64_t zip64_record_position = 0;  ///< Where the ZIP64 end record starts, if any.
+};
+
+/// Result codes of open_archive, besides the ZIP library's own.
+enum class ArchiveOpen {
+  kOk,        ///< The ZIP library opened it.
+  kEmpty,     ///< An archive without entries (which the ZIP library cannot always open).
+  kNotZip,    ///< No end record: not a ZIP archive.
+  kCutShort,  ///< The end record is cut off by the end of the source.
+};
+
+/// An archive open for reading; owns the ZIP library's handle and the source's read cache.
+class ZipReader {
+ public:
+  ZipReader();
+  ~ZipReader();
+  ZipReader(const ZipReader&) = delete;
+  ZipReader& operator=(const ZipReader&) = delete;
+
+  /// Opens the archive in `source`. Prints nothing.
+  ArchiveOpen open(const ArchiveSource& source);
+
+  /// The handle (null unless open returned kOk).
+  unzFile handle() const { return zip_; }
+  const CentralDirectoryEnd& end() const { return end_; }
+  const ArchiveSource& source() const { return source_; }
+
+  /// Called for each entry, positioned on it, with its facts and the ZIP library's record.
+  /// A non-zero result stops the walk and is returned by for_each_entry.
+  using EntryVisitor = std::function<int(const EntryFacts& entry, const unz_file_info64& info)>;
+
+  /// Visits every entry of the central directory in order, stepping from one header to the
+  /// next until the directory's recorded end. Returns 0 when every entry was visited and the
+  /// walk agrees with the end record, the visitor's non-zero result, or after one message on
+  /// standard output: the ZIP library's code when an entry's header cannot be read ("error %d
+  /// with zipfile in unzGetCurrentFileInfo" for the first, "... in unzGoToNextFile" for a later
+  /// one), or UNZ_BADZIPFILE when the directory holds another number of entries than the end
+  /// record says (modulo 65,536 without ZIP64) or ends elsewhere than it says.
+  int for_each_entry(const EntryVisitor& visit);
+
+  /// Absolute position in `source().fd` of the data of the entry being visited, after its
+  /// local header; sets `error` to UNZ_OK, or UNZ_BADZIPFILE when there is no local header.
+  std::uint64_t data_position(int& error);
+
+ private:
+  struct Window;
+  std::unique_ptr<Window> window_;
+  unzFile zip_ = nullptr;
+  ArchiveSource source_;
+  CentralDirectoryEnd end_;
+  std::uint64_t bytes_before_ = 0;  ///< Bytes ahead of the archive's own offset 0.
+  std::uint64_t local_offset_ = 0;  ///< The visited entry's local header, as recorded.
+};
+
+/// The facts of the current entry of `zip` from the ZIP library's record and its name.
+EntryFacts facts_of(const unz_file_info64& info, const char* name);
+
+#endif  // EXTRACT_ZIP_READER_H_
