@@ -835,8 +835,7 @@ TEST(PackEndToEnd, LinksInsideTheSourceAreStoredAsLinks) {
   EXPECT_EQ(info.out.rfind("lrwxrwxrwx  2.0 unx       12 b- stor ", 0), 0u) << info.out;
 }
 
-// Needs the stub to restore link entries as links.
-TEST(PackEndToEnd, DISABLED_LinksComeBackAsLinksThroughTheStub) {
+TEST(PackEndToEnd, LinksComeBackAsLinksThroughTheStub) {
   TempDir dir;
   make_linked_payload(dir / "payload");
   const std::string app = dir / "app.run";
