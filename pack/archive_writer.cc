@@ -464,14 +464,15 @@ class ArchiveWriter {
   }
 
  private:
-  // Every piece of the file has been read: it must still have the size and time the scan saw,
-  // or what was packed may be a mix of old and new bytes, or cut short.
+  // Every piece of the file has been read: it must still be the file the scan saw, with its size
+  // and time, or what was packed may be a mix of old and new bytes, or cut short.
   static Status check_unchanged(const PackEntry& entry) {
     struct stat info;
     if (stat(entry.path.c_str(), &info) != 0) {
       return Status::input_fault(read_fault(entry.path, errno));
     }
     if (static_cast<std::uint64_t>(info.st_size) != entry.size ||
+        info.st_dev != entry.seen_device || info.st_ino != entry.seen_inode ||
         info.st_mtim.tv_sec != entry.seen_mtime.tv_sec ||
         info.st_mtim.tv_nsec != entry.seen_mtime.tv_nsec) {
       return Status::input_fault(changed_fault(entry.path));

@@ -91,6 +91,8 @@ class ArchiveWriterTest : public ::testing::Test {
     struct stat info;
     EXPECT_EQ(stat(entry.path.c_str(), &info), 0);
     entry.seen_mtime = info.st_mtim;
+    entry.seen_device = info.st_dev;
+    entry.seen_inode = info.st_ino;
     return entry;
   }
 
@@ -302,6 +304,11 @@ TEST_F(ArchiveWriterTest, Faults) {
     rewritten.seen_mtime.tv_nsec = (rewritten.seen_mtime.tv_nsec + 1) % 1000000000;
     EXPECT_EQ(pack_fault({rewritten}, options, dir_ / "o").message(),
               "'" + rewritten.path + "' changed while it was being packed");
+    PackEntry replaced = add_file("replaced", text_bytes(size));
+    const PackEntry other = add_file("other", text_bytes(size));
+    replaced.seen_inode = other.seen_inode;  // As if "other" had stood there when listed.
+    EXPECT_EQ(pack_fault({replaced}, options, dir_ / "o").message(),
+              "'" + replaced.path + "' changed while it was being packed");
   }
 
   ArchiveOptions small = options;

@@ -76,18 +76,23 @@ constexpr char kInspectHelp[] =
     "\n"
     "Shows what the distributable file FILE holds: layout version, trailing bytes, stub size,\n"
     "archive offset and length, the command template, the extra-tool command and the entries\n"
-    "(mode, size, compressed size, method, time, name).\n"
+    "(mode, size, compressed size, method, time, name; a link with its target). An entry the\n"
+    "stub would refuse is marked with the rule it breaks.\n"
     "\n"
     "Options:\n"
     "      --json     print the same as a JSON document\n"
     "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version and exit\n";
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "In JSON, a text that is not valid UTF-8 shows U+FFFD for each bad sequence, and its raw\n"
+    "bytes in hexadecimal under the same key with \"_hex\" appended (\"name_hex\").\n";
 
 constexpr char kVerifyHelp[] =
     "Usage: sfx_pack verify FILE\n"
     "\n"
-    "Checks the distributable file FILE: its trailer, that the stub can unpack every entry,\n"
-    "and every entry's data against its CRC-32. Exits with 1, naming the entry, at the first\n"
+    "Checks the distributable file FILE: its trailer, that the stub unpacks every entry (safe\n"
+    "names, supported methods, no encryption, link targets that stay inside), and every\n"
+    "entry's data against its CRC-32. Exits with 1, naming the entry and the rule, at the first\n"
     "fault.\n"
     "\n"
     "Options:\n"

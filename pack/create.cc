@@ -154,15 +154,17 @@ void warn_unless_executable(const std::string& what, const std::string& command,
                      " names no executable file of the payload");
 }
 
-bool same_size_and_time(const struct stat& a, const struct stat& b) {
-  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+// The same file, with the same size and modification time.
+bool unchanged(const struct stat& a, const struct stat& b) {
+  return same_file(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Appends the whole of `path` to `out`; sets `copied` to the bytes copied. A file whose size or
-// time changed while it was copied is a fault.
-Status copy_file(const std::string& path, std::FILE* out, const std::string& out_name,
-                 std::uint64_t& copied, Progress* progress = nullptr) {
+// Appends the whole of `path` to `out`; sets `copied` to the bytes copied. The file must be the
+// one `checked` describes (what was checked is what is copied) and must not change while it is
+// copied.
+Status copy_file(const std::string& path, const struct stat& checked, std::FILE* out,
+                 const std::string& out_name, std::uint64_t& copied, Progress* progress = nullptr) {
   copied = 0;
   FileHandle in(std::fopen(path.c_str(), "rbe"));
   if (!in) return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
@@ -184,7 +186,7 @@ Status copy_file(const std::string& path, std::FILE* out, const std::string& out
   if (std::ferror(in.get()) || fstat(fileno(in.get()), &after) != 0) {
     return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
   }
-  if (!same_size_and_time(before, after)) {
+  if (!unchanged(checked, before) || !unchanged(before, after)) {
     return Status::input_fault(quoted(path) + " changed while it was being packed");
   }
   return Status::ok();
@@ -286,7 +288,7 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   status = output.open(options.output);
   if (!status.is_ok()) return status;
   std::uint64_t stub_copied = 0;
-  status = copy_file(stub, output.stream(), options.output, stub_copied);
+  status = copy_file(stub, stub_info, output.stream(), options.output, stub_copied);
   if (!status.is_ok()) return status;
   if (stub_copied != report.stub_size) {
     return Status::input_fault("the stub " + quoted(stub) + " changed while it was copied");
@@ -294,8 +296,8 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   if (from_directory) {
     status = write_archive(entries, archive, output.stream(), report.archive_length);
   } else {
-    status = copy_file(options.source, output.stream(), options.output, report.archive_length,
-                       &progress);
+    status = copy_file(options.source, source_info, output.stream(), options.output,
+                       report.archive_length, &progress);
     if (status.is_ok() && report.archive_length > options.archive.max_length) {
       status = Status::input_fault("the ZIP archive " + quoted(options.source) +
                                    " grew past the most a distributable file carries");

@@ -158,6 +158,8 @@ class TreeWalker {
     entry.path = path;
     entry.mtime = time_cap_ ? std::min<std::int64_t>(info.st_mtime, *time_cap_) : info.st_mtime;
     entry.seen_mtime = info.st_mtim;
+    entry.seen_device = info.st_dev;
+    entry.seen_inode = info.st_ino;
     return Status::ok();
   }
 

@@ -23,9 +23,11 @@ struct PackEntry {
   std::uint32_t mode = 0;
   std::uint64_t size = 0;  ///< A file's length in bytes, a link's target length; 0 for a directory.
   std::int64_t mtime = 0;  ///< Modification time, seconds since the epoch, already capped.
-  /// The file's modification time as the scan saw it, uncapped: a file whose size or time
-  /// differs once it has been read changed while it was packed.
+  /// The file's modification time as the scan saw it, uncapped: a file whose size, time or
+  /// identity differs once it has been read changed while it was packed.
   timespec seen_mtime = {};
+  dev_t seen_device = 0;  ///< The file the scan saw: one put in its place is a change too.
+  ino_t seen_inode = 0;
 };
 
 /// The longest stored name the stub unpacks: its name buffer holds 256 bytes with the
