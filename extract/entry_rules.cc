@@ -226,3 +226,11 @@ bool is_valid_utf8(std::string_view text) {
   }
   return true;
 }
+
+namespace {
+std::FILE* held_output = nullptr;
+}  // namespace
+
+std::FILE* extraction_output() { return held_output != nullptr ? held_output : stdout; }
+
+void set_extraction_output(std::FILE* stream) { held_output = stream; }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -90,5 +91,11 @@ std::string printable_text(std::string_view text);
 /// True when `text` is valid UTF-8 throughout: no overlong forms, surrogates, code points above
 /// U+10FFFF or cut sequences.
 bool is_valid_utf8(std::string_view text);
+
+/// Where the extraction stage prints its messages: standard output, unless the launcher holds
+/// them back meanwhile (a memory stream, written out or dropped later).
+std::FILE* extraction_output();
+/// Sets the stream of extraction_output; nullptr restores standard output.
+void set_extraction_output(std::FILE* stream);
 
 #endif  // EXTRACT_ENTRY_RULES_H_

@@ -28,6 +28,7 @@ using sfx_testing::RawZipEntry;
 
 using sfx_testing::UmaskScope;
 
+using sfx_testing::list_dir;
 using sfx_testing::list_tree;
 using sfx_testing::make_zip;
 using sfx_testing::mode_of;
@@ -953,6 +954,47 @@ TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
     EXPECT_EQ("precious", read_file(work_ / "victim"));
     sfx_testing::run_program("/bin/rm", {"-rf", dest});
   }
+}
+
+}  // namespace
+
+namespace {
+
+// --- Archives that other projects keep for their own test suites -----------------------------
+
+// Every archive either unpacks whole, or fails with a message (or does not open at all); none
+// writes outside the destination. The archives live beside the project, when they are there.
+TEST_F(ExtractTest, ArchivesOfOtherProjectsUnpackWholeOrFailWithAMessage) {
+  const std::string corpus = SFX_INTEROP_ZIPS;
+  if (list_dir(corpus).empty()) GTEST_SKIP() << "no archives at " << corpus;
+  int whole = 0;
+  int refused = 0;
+  for (const std::string& name : list_dir(corpus)) {
+    if (name.find(".zip") == std::string::npos && name.find(".jar") == std::string::npos) continue;
+    // Tens of thousands of entries take half a minute of file creation; the many-entry case
+    // has a test of its own.
+    if (name.find("manyfiles") != std::string::npos) continue;
+    SCOPED_TRACE(name);
+    const std::string box = work_ / ("box-" + name);
+    const std::string dest = box + "/a/dest";
+    ASSERT_EQ(0, sfx_testing::run_program("/bin/mkdir", {"-p", dest}).exit_code);
+    Extraction run = extract(corpus + "/" + name, dest);
+    EXPECT_NE(EXTRACT_ERR_CHDIR, run.result);
+    if (run.result == EXTRACT_OK) {
+      ++whole;
+      EXPECT_EQ("", run.out);
+    } else if (run.result == EXTRACT_ERR_ENTRIES) {
+      ++refused;
+      EXPECT_NE("", run.out);
+    }
+    // Nothing but the destination below the box.
+    for (const std::string& path : list_tree(box)) {
+      EXPECT_TRUE(path == "a/" || path.rfind("a/dest/", 0) == 0) << path;
+    }
+    sfx_testing::run_program("/bin/rm", {"-rf", box});
+  }
+  std::printf("%d archives unpacked whole, %d refused with a message\n", whole, refused);
+  EXPECT_GT(whole, 100);
 }
 
 }  // namespace

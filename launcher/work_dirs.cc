@@ -77,8 +77,8 @@ bool read_link(const char* path, std::string& target) {
   }
 }
 
-// Without "/proc": the running file as the shell found it. A name with a slash is relative to
-// the start directory; one without is looked up on PATH, as the shell did.
+}  // namespace
+
 std::string running_file_from_argv0(const std::string& argv0, const std::string& cwd) {
   if (!argv0.empty() && argv0[0] == '/') return argv0;
   if (argv0.find('/') == std::string::npos) {
@@ -100,8 +100,6 @@ std::string running_file_from_argv0(const std::string& argv0, const std::string&
   }
   return cwd + "/" + argv0;
 }
-
-}  // namespace
 
 int init_launch_context(LaunchContext& ctx, const std::string& argv0) {
   char buffer[kPathBufferSize] = {};

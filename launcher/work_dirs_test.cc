@@ -49,8 +49,31 @@ TEST(InitLaunchContext, StartDirectoryAndRunningFile) {
   char self[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
   EXPECT_EQ(ctx.self_path, self);
+  // The descriptor is the running file itself.
+  struct stat held, running;
+  ASSERT_EQ(fstat(ctx.self_fd, &held), 0);
+  ASSERT_EQ(stat(self, &running), 0);
+  EXPECT_EQ(held.st_ino, running.st_ino);
+  close(ctx.self_fd);
   EXPECT_FALSE(ctx.help_requested);
   EXPECT_EQ(ctx.device_option, "");
+}
+
+TEST(RunningFileFromArgv0, AsTheShellFoundIt) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
+  write_file(dir / "other/fwpkg.bin", "not executable", 0644);
+  write_file(dir / "bin/fwpkg.bin", "#!/bin/sh\n", 0755);
+  ASSERT_EQ(mkdir((dir / "bin/tool.run").c_str(), 0755), 0);  // A directory does not count.
+  const char* old_path = std::getenv("PATH");
+  const std::string saved = old_path != nullptr ? old_path : "";
+  ASSERT_EQ(setenv("PATH", (dir / "other" + ":" + dir / "bin").c_str(), 1), 0);
+  EXPECT_EQ(running_file_from_argv0("fwpkg.bin", "/home/user"), dir / "bin/fwpkg.bin");
+  EXPECT_EQ(running_file_from_argv0("tool.run", "/home/user"), "/home/user/tool.run");
+  EXPECT_EQ(running_file_from_argv0("./fwpkg.bin", "/home/user"), "/home/user/./fwpkg.bin");
+  EXPECT_EQ(running_file_from_argv0("/opt/x.bin", "/home/user"), "/opt/x.bin");
+  setenv("PATH", saved.c_str(), 1);
 }
 
 TEST(InitLaunchContext, RemovedStartDirectory) {
