@@ -2,17 +2,19 @@
 
 #include <minizip/unzip.h>
 
-// The JSON library brings std::quoted along: the message helper is called as ::quoted here.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "extract/zip_reader.h"
 #include "pack/create.h"
 #include "pack/source_tree.h"
 #include "pack/zip_entries.h"
 #include "pack/zip_window.h"
+
+// The JSON library brings std::quoted along: the message helper is called as ::quoted here.
 
 namespace {
 
@@ -109,7 +111,7 @@ class OpenDistributable {
     entry.hour = static_cast<int>(raw.tmu_date.tm_hour);
     entry.minute = static_cast<int>(raw.tmu_date.tm_min);
     entry.second = static_cast<int>(raw.tmu_date.tm_sec);
-    const EntryFacts facts = entry_facts(raw, entry.name);
+    const EntryFacts facts = facts_of(raw, entry.name.c_str());
     entry.kind = entry_kind(facts);
     entry.rule = check_entry(facts);
     if (entry.kind == EntryKind::kSymlink && entry.rule == EntryRule::kOk) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "extract/zip_reader.h"
 #include "pack/source_tree.h"
 #include "pack/status.h"
 #include "pack/zip_window.h"
@@ -22,19 +23,6 @@ std::string refusal(EntryRule rule, const EntryFacts& facts, const std::string& 
 }
 
 }  // namespace
-
-EntryFacts entry_facts(const unz_file_info64& info, const std::string& name) {
-  EntryFacts facts;
-  facts.name = name;
-  facts.name_length = info.size_filename;
-  facts.version_made_by = static_cast<std::uint32_t>(info.version);
-  facts.flags = static_cast<std::uint32_t>(info.flag);
-  facts.method = static_cast<std::uint32_t>(info.compression_method);
-  facts.compressed_size = info.compressed_size;
-  facts.uncompressed_size = info.uncompressed_size;
-  facts.external_attributes = static_cast<std::uint32_t>(info.external_fa);
-  return facts;
-}
 
 std::string read_entry_data(unzFile zip, std::uint64_t size, std::size_t keep, std::string& data) {
   data.clear();
@@ -89,7 +77,7 @@ std::string check_archive(unzFile zip, ArchiveCheck& check) {
       return entry + " is 4 GiB or larger; the stub unpacks files of at most " +
              std::to_string(MAX_ENTRY_SIZE) + " bytes";
     }
-    const EntryFacts facts = entry_facts(info, name);
+    const EntryFacts facts = facts_of(info, name.c_str());
     const EntryRule rule = check_entry(facts);
     if (rule != EntryRule::kOk) return refusal(rule, facts, {});
     const EntryKind kind = entry_kind(facts);

@@ -9,9 +9,6 @@
 
 #include "extract/entry_rules.h"
 
-/// What the central directory tells of an entry, as the stub's entry rules take it.
-EntryFacts entry_facts(const unz_file_info64& info, const std::string& name);
-
 /// Reads the current entry's data whole (it is opened and closed here) and checks it against its
 /// size and CRC-32; keeps at most `keep` bytes of it in `data`. Returns an empty text when the
 /// data is sound, or what is wrong with it (" fails its CRC-32 check", ": its data is
