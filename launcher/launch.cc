@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,9 @@
 #include "payload/carve.h"
 
 namespace {
+
+// Exit status when extraction cannot enter the payload directory.
+constexpr int kEnterFailureStatus = 255;
 
 // A command that the shell could not start (126) from a payload directory on a file system
 // mounted noexec: the most common reason a self-extracting file fails in the field, and the
@@ -61,6 +65,7 @@ struct ArchiveCopy {
   const CarveResult* carve = nullptr;
   int archive_fd = -1;
   int result = CARVE_OK;
+  int error = 0;  ///< errno after a failed copy.
   pthread_t thread;
   bool threaded = false;
 };
@@ -68,6 +73,7 @@ struct ArchiveCopy {
 void* copy_on_thread(void* job) {
   ArchiveCopy* copy = static_cast<ArchiveCopy*>(job);
   copy->result = copy_archive(copy->self_fd, *copy->carve, copy->archive_fd);
+  copy->error = errno;
   return nullptr;
 }
 
@@ -129,6 +135,7 @@ class HeldMessages {
 }  // namespace
 
 int run_launch(int argc, char** argv) {
+  record_start_signals();
   LaunchContext ctx;
   CarveResult carve;
   std::string passthrough_args;
@@ -216,6 +223,9 @@ int run_launch(int argc, char** argv) {
     const int copied = finish_copy(copy);
     if (copied != CARVE_OK) {
       held.drop();
+      // The copy's thread holds every signal: a file-size limit that it ran into is the main
+      // thread's to take, as if the copy had run here (clean-up, then the end by SIGXFSZ).
+      if (copy.error == EFBIG) raise(SIGXFSZ);
       report_copy(copied, carve);
       break;
     }
@@ -225,7 +235,7 @@ int run_launch(int argc, char** argv) {
       break;
     }
     if (extracted == EXTRACT_ERR_CHDIR) {
-      launch_status = 255;
+      launch_status = kEnterFailureStatus;
       break;
     }
     if (extracted != EXTRACT_OK) {
@@ -267,7 +277,10 @@ int run_launch(int argc, char** argv) {
     launch_status = 1;
   }
   // Half-extracted files are never left for the user, not even in extract-only mode.
+  // A signal meanwhile takes effect once the clean-up is done, and has nothing left to remove.
+  hold_interrupts();
   clean_up(ctx, carve, work_root, work_root_fd, ctx.program_name, keep_payload_dir);
+  remove_on_interrupt("", "");
   if (payload_fd >= 0) close(payload_fd);
   if (work_root_fd >= 0) close(work_root_fd);
   return launch_status;

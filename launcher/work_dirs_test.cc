@@ -1,8 +1,10 @@
 #include "launcher/work_dirs.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -245,6 +247,59 @@ TEST(RemoveTree, EdgeCases) {
   }
   EXPECT_EQ(remove_tree(dir / "many"), 0);
   EXPECT_FALSE(path_exists(dir / "many"));
+}
+
+// Runs remove_tree on `path` in a child process as the unprivileged user `uid` (root would
+// not notice missing permissions). Returns its result, or -2 when the child failed otherwise.
+int remove_tree_as(uid_t uid, const std::string& path) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+        setresuid(uid, uid, uid) != 0) {
+      _exit(3);
+    }
+    _exit(remove_tree(path) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -2;
+  if (WEXITSTATUS(status) > 1) return -2;
+  return WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+TEST(RemoveTree, DirectoriesTheirOwnerLockedUp) {
+  // The owner took away read, write or search permission on directories of the tree, the top
+  // one among them; a link inside leads to a locked directory outside, which must not change.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the removal as another user";
+  constexpr uid_t kUser = 65534;
+  for (mode_t mode : {0555, 0444, 0311, 0200, 0100, 0000}) {
+    SCOPED_TRACE(mode);
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string outside = dir / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    write_file(outside + "/kept", "kept");
+    const std::string top = dir / "tree";
+    for (const char* sub : {"", "/a", "/a/b", "/c"}) {
+      ASSERT_EQ(mkdir((top + sub).c_str(), 0755), 0);
+      write_file(top + sub + "/file", "x");
+    }
+    ASSERT_EQ(symlink(outside.c_str(), (top + "/a/link").c_str()), 0);
+    // The user owns the directory that holds the tree, so that it may remove the top.
+    const std::string chown_all = "chown -R -h " + std::to_string(kUser) + ":" +
+                                  std::to_string(kUser) + " '" + dir.path() + "'";
+    ASSERT_EQ(system(chown_all.c_str()), 0);
+    for (const char* sub : {"/a/b", "/a", "/c", "", ""}) {
+      ASSERT_EQ(chmod((top + sub).c_str(), mode), 0);
+    }
+    ASSERT_EQ(chmod(outside.c_str(), mode), 0);
+
+    EXPECT_EQ(remove_tree_as(kUser, top), 0);
+    EXPECT_FALSE(path_exists(top));
+    EXPECT_EQ(sfx_testing::mode_of(outside), mode);
+    ASSERT_EQ(chmod(outside.c_str(), 0755), 0);
+    EXPECT_EQ(read_file(outside + "/kept"), "kept");
+  }
 }
 
 TEST(SetEnvVar, Overwrites) {

@@ -70,6 +70,11 @@ Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
   }
   argv.push_back(nullptr);
 
+  if (options.stdout_closed) {
+    // Before the program starts, so that not even its first write finds a reader.
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
   std::fflush(nullptr);
   pid_ = fork();
   if (pid_ < 0) fail("fork");
@@ -81,6 +86,7 @@ Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
     for (const auto& [name, value] : options.env_set) setenv(name.c_str(), value.c_str(), 1);
     for (const auto& name : options.env_unset) unsetenv(name.c_str());
     signal(SIGPIPE, SIG_DFL);
+    for (int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
     execve(path.c_str(), argv.data(), environ);
     _exit(122);
   }
@@ -110,7 +116,7 @@ RunResult Spawned::finish() {
   RunResult result;
   pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  int open_count = out_fd_ < 0 ? 1 : 2;
   const std::time_t deadline = std::time(nullptr) + timeout_seconds_;
   bool killed = false;
   while (open_count > 0) {

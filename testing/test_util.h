@@ -31,6 +31,8 @@ struct RunOptions {
   std::optional<std::string> argv0;  ///< argv[0] when it should differ from the path.
   bool empty_argv = false;           ///< Start the program with no argv[0] at all.
   std::string stdin_data;            ///< Fed to standard input, then closed.
+  std::vector<int> ignored_signals;  ///< Set to SIG_IGN in the program, as by its parent.
+  bool stdout_closed = false;        ///< Standard output is a pipe whose reading end is closed.
   int timeout_seconds = 120;         ///< The program is killed after this long.
 };
 
