@@ -218,6 +218,15 @@ std::string printable_text(std::string_view text) {
   return shown;
 }
 
+bool is_valid_utf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = utf8_sequence_length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 namespace {
 std::FILE* held_output = nullptr;
 }  // namespace

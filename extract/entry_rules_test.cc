@@ -130,6 +130,17 @@ TEST(EntryRules, LinkTargets) {
             entry_rule_message(EntryRule::kLinkTarget, facts("a/b"), "/etc/shadow"));
 }
 
+TEST(EntryRules, ValidUtf8) {
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("plain/ascii\x01"));
+  EXPECT_TRUE(is_valid_utf8("\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"));
+  for (const char* bad : {"\xff", "a\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                          "\xf4\x90\x80\x80", "\xf8\x88\x80\x80\x80", "\x80"}) {
+    SCOPED_TRACE(printable_text(bad));
+    EXPECT_FALSE(is_valid_utf8(bad));
+  }
+}
+
 TEST(EntryRules, PrintableText) {
   struct Case {
     std::string raw;

@@ -292,7 +292,8 @@ class ChunkPipeline {
   // Moves the cursor past directories and empty files, which have no pieces.
   void skip_empty() {
     while (next_entry_ < entries_.size() &&
-           (entries_[next_entry_].is_directory || entries_[next_entry_].size == 0)) {
+           (entries_[next_entry_].is_directory || entries_[next_entry_].is_link ||
+            entries_[next_entry_].size == 0)) {
       ++next_entry_;
     }
   }
@@ -449,14 +450,50 @@ class ArchiveWriter {
     if (!status.is_ok()) return status;
     ChunkPipeline pipeline(entries_, options_);
     for (const PackEntry& entry : entries_) {
-      status =
-          entry.is_directory || entry.size == 0 ? write_empty(entry) : write_file(entry, pipeline);
+      if (entry.is_link) {
+        status = write_link(entry);
+      } else if (entry.is_directory || entry.size == 0) {
+        status = write_empty(entry);
+      } else {
+        status = write_file(entry, pipeline);
+      }
+      if (status.is_ok() && !entry.is_directory && !entry.is_link) status = check_unchanged(entry);
       if (!status.is_ok()) return status;
     }
     return output_.finish(archive_length);
   }
 
  private:
+  // Every piece of the file has been read: it must still be the file the scan saw, with its size
+  // and time, or what was packed may be a mix of old and new bytes, or cut short.
+  static Status check_unchanged(const PackEntry& entry) {
+    struct stat info;
+    if (stat(entry.path.c_str(), &info) != 0) {
+      return Status::input_fault(read_fault(entry.path, errno));
+    }
+    if (static_cast<std::uint64_t>(info.st_size) != entry.size ||
+        info.st_dev != entry.seen_device || info.st_ino != entry.seen_inode ||
+        info.st_mtim.tv_sec != entry.seen_mtime.tv_sec ||
+        info.st_mtim.tv_nsec != entry.seen_mtime.tv_nsec) {
+      return Status::input_fault(changed_fault(entry.path));
+    }
+    return Status::ok();
+  }
+
+  void report(std::uint64_t bytes) const {
+    if (options_.progress != nullptr) options_.progress->add(bytes);
+  }
+
+  // A symbolic link as other unpackers store it: its target, stored, is the entry's data.
+  Status write_link(const PackEntry& entry) {
+    Status status = output_.open_entry(entry, false, 0);
+    if (status.is_ok()) status = output_.write(entry.link_target);
+    if (!status.is_ok()) return status;
+    const auto crc = static_cast<std::uint32_t>(crc32_z(
+        0, reinterpret_cast<const Bytef*>(entry.link_target.data()), entry.link_target.size()));
+    return output_.close_entry(entry.link_target.size(), crc);
+  }
+
   Status write_empty(const PackEntry& entry) {
     Status status = output_.open_entry(entry, false, 0);
     return status.is_ok() ? output_.close_entry(0, 0) : status;
@@ -467,6 +504,7 @@ class ArchiveWriter {
     if (chunks == 1) {
       ChunkResult piece = pipeline.take();
       if (!piece.error.empty()) return Status::input_fault(piece.error);
+      report(piece.length);
       Status status = output_.open_entry(entry, !piece.stored, options_.level);
       if (status.is_ok()) status = output_.write(piece.data);
       return status.is_ok() ? output_.close_entry(entry.size, piece.crc) : status;
@@ -486,6 +524,7 @@ class ArchiveWriter {
     for (std::uint64_t i = 0; i < chunks && status.is_ok(); ++i) {
       ChunkResult piece = pipeline.take();
       if (!piece.error.empty()) return Status::input_fault(piece.error);
+      report(piece.length);
       crc = combine_crc(crc, piece.crc, piece.length);
       read += piece.length;
       deflated += piece.data.size();

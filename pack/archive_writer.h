@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "pack/progress.h"
 #include "pack/source_tree.h"
 #include "pack/status.h"
 
@@ -24,16 +25,18 @@ struct ArchiveOptions {
   std::size_t held_chunks = 16;
   /// The archive must not grow longer than this.
   std::uint64_t max_length = MAX_ARCHIVE_LENGTH;
+  /// Told of the file bytes packed, when set; the caller owns it.
+  Progress* progress = nullptr;
 };
 
 /// Writes a ZIP archive holding `entries`, in their order, into `file` from its current
 /// position on, with offsets counted from that position. Each file entry is deflated (raw
 /// deflate, compressed in parallel) or stored, whichever is smaller; directories are stored
-/// with names ending in "/". Every entry records "made by Unix", its type and permission bits
-/// in the upper half of the external attributes, and its time as a local-time DOS date.
-/// Memory stays bounded by the pieces in flight, whatever the size of the files.
-/// On success sets `archive_length`. Returns an input fault for a file that cannot be read or
-/// that changed while it was packed, a failed write, or an archive longer than
+/// with names ending in "/", symbolic links stored with their target as data. Every entry records
+/// "made by Unix", its type and permission bits in the upper half of the external attributes, and
+/// its time as a local-time DOS date. Memory stays bounded by the pieces in flight, whatever the
+/// size of the files. On success sets `archive_length`. Returns an input fault for a file that
+/// cannot be read or that changed while it was packed, a failed write, or an archive longer than
 /// `options.max_length`; `file` then holds a partial archive, which the caller discards.
 Status write_archive(const std::vector<PackEntry>& entries, const ArchiveOptions& options,
                      std::FILE* file, std::uint64_t& archive_length);

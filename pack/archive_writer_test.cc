@@ -88,6 +88,11 @@ class ArchiveWriterTest : public ::testing::Test {
     entry.mode = S_IFREG | mode;
     entry.size = data.size();
     entry.mtime = mtime;
+    struct stat info;
+    EXPECT_EQ(stat(entry.path.c_str(), &info), 0);
+    entry.seen_mtime = info.st_mtim;
+    entry.seen_device = info.st_dev;
+    entry.seen_inode = info.st_ino;
     return entry;
   }
 
@@ -286,6 +291,24 @@ TEST_F(ArchiveWriterTest, Faults) {
     shrunk.size = size;
     EXPECT_EQ(pack_fault({shrunk}, options, dir_ / "o").message(),
               "'" + shrunk.path + "' changed while it was being packed");
+  }
+
+  // Longer than when it was listed, or written to since: cut at the listed size, or a mix of
+  // old and new bytes.
+  for (const std::uint64_t size : {0ull, 10ull, 300000ull}) {
+    PackEntry grown = add_file("grown", text_bytes(size + 1));
+    grown.size = size;
+    EXPECT_EQ(pack_fault({grown}, options, dir_ / "o").message(),
+              "'" + grown.path + "' changed while it was being packed");
+    PackEntry rewritten = add_file("rewritten", text_bytes(size));
+    rewritten.seen_mtime.tv_nsec = (rewritten.seen_mtime.tv_nsec + 1) % 1000000000;
+    EXPECT_EQ(pack_fault({rewritten}, options, dir_ / "o").message(),
+              "'" + rewritten.path + "' changed while it was being packed");
+    PackEntry replaced = add_file("replaced", text_bytes(size));
+    const PackEntry other = add_file("other", text_bytes(size));
+    replaced.seen_inode = other.seen_inode;  // As if "other" had stood there when listed.
+    EXPECT_EQ(pack_fault({replaced}, options, dir_ / "o").message(),
+              "'" + replaced.path + "' changed while it was being packed");
   }
 
   ArchiveOptions small = options;

@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,11 +41,13 @@ constexpr char kMainHelp[] =
 
 constexpr char kCreateHelp[] =
     "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--stub PATH]\n"
-    "                       [-l LEVEL] [-j JOBS] SOURCE\n"
+    "                       [-l LEVEL] [-j JOBS] [-L] [-q] SOURCE\n"
     "\n"
     "Writes the distributable file OUT: the stub, an archive of SOURCE and the trailer.\n"
-    "SOURCE is a directory, packed recursively (symbolic links are followed), or an existing\n"
-    "ZIP archive, used unchanged. OUT appears, with mode 0755, only once it is complete.\n"
+    "SOURCE is a directory, packed recursively, or an existing ZIP archive, used unchanged\n"
+    "once every entry has been checked. Symbolic links inside SOURCE are stored as links; one\n"
+    "that leads outside is an error. OUT appears, with mode 0755, only once it is complete; it\n"
+    "must not exist or be a regular file, and must not be the stub, SOURCE or inside SOURCE.\n"
     "\n"
     "Options:\n"
     "  -o, --output OUT        the file to write\n"
@@ -60,9 +61,12 @@ constexpr char kCreateHelp[] =
     "      --stub PATH         the stub to use (default: sfx_stub beside sfx_pack)\n"
     "  -l, --level LEVEL       deflate level, 0 to 9 (default 6; 0 stores every file)\n"
     "  -j, --jobs JOBS         compression threads (default: one per core)\n"
+    "  -L, --follow-symlinks   store what each symbolic link points to, instead of the link\n"
+    "  -q, --quiet             no progress line and no summary line\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
+    "On a terminal, a pack that takes more than a second shows its progress on standard error.\n"
     "Entries are stored in sorted order; each is deflated or stored, whichever is smaller.\n"
     "The same input gives the same file whatever the number of threads. When SOURCE_DATE_EPOCH\n"
     "is set, no stored time is later than it.\n";
@@ -72,18 +76,23 @@ constexpr char kInspectHelp[] =
     "\n"
     "Shows what the distributable file FILE holds: layout version, trailing bytes, stub size,\n"
     "archive offset and length, the command template, the extra-tool command and the entries\n"
-    "(mode, size, compressed size, method, time, name).\n"
+    "(mode, size, compressed size, method, time, name; a link with its target). An entry the\n"
+    "stub would refuse is marked with the rule it breaks.\n"
     "\n"
     "Options:\n"
     "      --json     print the same as a JSON document\n"
     "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version and exit\n";
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "In JSON, a text that is not valid UTF-8 shows U+FFFD for each bad sequence, and its raw\n"
+    "bytes in hexadecimal under the same key with \"_hex\" appended (\"name_hex\").\n";
 
 constexpr char kVerifyHelp[] =
     "Usage: sfx_pack verify FILE\n"
     "\n"
-    "Checks the distributable file FILE: its trailer, that the stub can unpack every entry,\n"
-    "and every entry's data against its CRC-32. Exits with 1, naming the entry, at the first\n"
+    "Checks the distributable file FILE: its trailer, that the stub unpacks every entry (safe\n"
+    "names, supported methods, no encryption, link targets that stay inside), and every\n"
+    "entry's data against its CRC-32. Exits with 1, naming the entry and the rule, at the first\n"
     "fault.\n"
     "\n"
     "Options:\n"
@@ -184,14 +193,17 @@ int run_create(int argc, char** argv) {
   options.archive.jobs = default_jobs();
   bool output_given = false;
   bool command_given = false;
+  bool quiet = false;
   const Parser parser{"create",
-                      "o:c:e:l:j:",
+                      "o:c:e:l:j:Lq",
                       {{"output", required_argument, nullptr, 'o'},
                        {"command", required_argument, nullptr, 'c'},
                        {"extra-tool-command", required_argument, nullptr, 'e'},
                        {"stub", required_argument, nullptr, kStub},
                        {"level", required_argument, nullptr, 'l'},
-                       {"jobs", required_argument, nullptr, 'j'}}};
+                       {"jobs", required_argument, nullptr, 'j'},
+                       {"follow-symlinks", no_argument, nullptr, 'L'},
+                       {"quiet", no_argument, nullptr, 'q'}}};
   const int parsed = parse(argc, argv, parser, kCreateHelp, [&](int code, const char* value) {
     long number = 0;
     switch (code) {
@@ -208,6 +220,12 @@ int run_create(int argc, char** argv) {
         break;
       case kStub:
         options.stub = value;
+        break;
+      case 'L':
+        options.follow_links = true;
+        break;
+      case 'q':
+        quiet = true;
         break;
       case 'l':
         if (!parse_number(value, 0, 9, number)) {
@@ -247,12 +265,14 @@ int run_create(int argc, char** argv) {
     options.time_cap = value;
   }
 
+  options.show_progress = !quiet && isatty(STDERR_FILENO) == 1;
   CreateReport report;
   const Status status = create_distributable(options, report);
   for (const std::string& warning : report.warnings) {
     std::fprintf(stderr, "sfx_pack: warning: %s\n", warning.c_str());
   }
   if (!status.is_ok()) return fail(status);
+  if (quiet) return EXIT_PACK_OK;
   std::printf("%s: %zu entries, archive of %llu bytes after a stub of %llu bytes\n",
               escaped(options.output).c_str(), report.entry_count,
               static_cast<unsigned long long>(report.archive_length),
@@ -305,8 +325,6 @@ int run_verify(int argc, char** argv) {
 }  // namespace
 
 int run_sfx_pack(int argc, char** argv) {
-  // A file-size limit then fails the write, which is cleaned up, instead of killing the process.
-  signal(SIGXFSZ, SIG_IGN);
   if (argc < 2) {
     return usage_error("no command given; use create, inspect or verify (see 'sfx_pack --help')");
   }

@@ -1,5 +1,6 @@
 #include "pack/create.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <minizip/unzip.h>
 #include <sys/stat.h>
@@ -12,8 +13,9 @@
 #include <set>
 
 #include "pack/output_file.h"
+#include "pack/progress.h"
 #include "pack/source_tree.h"
-#include "pack/zip_window.h"
+#include "pack/zip_entries.h"
 #include "payload/trailer.h"
 
 namespace {
@@ -40,8 +42,7 @@ Status check_text(const std::string& what, const std::string& text) {
 }
 
 // The stub's size, once it is known to be a regular file the archive can follow.
-Status check_stub(const std::string& path, std::uint64_t& size) {
-  struct stat info;
+Status check_stub(const std::string& path, struct stat& info, std::uint64_t& size) {
   if (stat(path.c_str(), &info) != 0) {
     return Status::input_fault("cannot read the stub " + quoted(path) + ": " + error_text(errno));
   }
@@ -65,8 +66,8 @@ bool starts_with_empty_end_record(const std::string& path) {
          std::memcmp(head, "PK\x05\x06", sizeof head) == 0;
 }
 
-// Lists an existing ZIP archive's entries without changing it: every stored name must be one
-// the stub can carry. Collects the names of executable files.
+// Checks an existing ZIP archive without changing it: the stub must unpack every entry, and
+// every entry's data must match its CRC-32. Collects the names of executable files.
 Status check_zip_source(const std::string& path, std::set<std::string>& executables,
                         std::size_t& entry_count) {
   std::unique_ptr<void, UnzipCloser> zip(unzOpen64(path.c_str()));
@@ -78,35 +79,68 @@ Status check_zip_source(const std::string& path, std::set<std::string>& executab
   if (!zip) {
     return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
   }
-  unz_global_info64 global;
-  if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK) {
-    return Status::input_fault("the ZIP archive " + quoted(path) + " is damaged");
-  }
-  if (global.number_entry > MAX_ENTRY_COUNT) {
-    return Status::input_fault("the ZIP archive " + quoted(path) + " holds more than " +
-                               std::to_string(MAX_ENTRY_COUNT) +
-                               " entries, the most the stub unpacks");
-  }
-  std::string name(65536, '\0');
-  entry_count = 0;
-  for (int result = unzGoToFirstFile(zip.get()); result != UNZ_END_OF_LIST_OF_FILE;
-       result = unzGoToNextFile(zip.get())) {
-    unz_file_info64 info;
-    if (result != UNZ_OK || unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size(),
-                                                    nullptr, 0, nullptr, 0) != UNZ_OK) {
-      return Status::input_fault("the ZIP archive " + quoted(path) + " is damaged");
+  ArchiveCheck check;
+  const std::string fault = check_archive(zip.get(), check);
+  if (!fault.empty()) return Status::input_fault("the ZIP archive " + quoted(path) + ": " + fault);
+  executables = std::move(check.executables);
+  entry_count = check.entry_count;
+  return Status::ok();
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True when the directory `dir` is the directory `root` or lies below it: walks up through
+// ".." by descriptor, comparing device and inode, so that neither links nor other spellings of
+// a path can hide it.
+bool is_within(const std::string& dir, const struct stat& root) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd >= 0) {
+    struct stat here;
+    struct stat up;
+    const int parent =
+        fstat(fd, &here) == 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    close(fd);
+    if (parent < 0) return false;
+    if (same_file(here, root)) {
+      close(parent);
+      return true;
     }
-    const std::string stored(name.data(), info.size_filename);
-    const std::string fault = stored_name_fault(stored);
-    if (!fault.empty()) return Status::input_fault(fault);
-    if (needs_zip64(info)) {
-      return Status::input_fault("the entry " + quoted(stored) + " of " + quoted(path) +
-                                 " is 4 GiB or larger; the stub unpacks files of at most " +
-                                 std::to_string(MAX_ENTRY_SIZE) + " bytes");
+    if (fstat(parent, &up) != 0 || same_file(up, here)) {  // The top: ".." is itself.
+      close(parent);
+      return false;
     }
-    const std::uint32_t mode = static_cast<std::uint32_t>(info.external_fa >> 16);
-    if (!stored.empty() && stored.back() != '/' && (mode & 0111) != 0) executables.insert(stored);
-    ++entry_count;
+    fd = parent;
+  }
+  return false;
+}
+
+// Refuses an output that would destroy something: an existing file that is not a regular one
+// (a device, a fifo, a directory, a link; renaming over it would replace it), a file of the
+// source directory, the source ZIP archive or the stub themselves. Nothing is written before.
+Status check_output(const std::string& output, const std::string& source,
+                    const struct stat& source_info, const std::string& stub,
+                    const struct stat& stub_info) {
+  if (output.empty() || output.back() == '/') {
+    return Status::usage("the output " + quoted(output) + " names no file");
+  }
+  struct stat info;
+  const bool exists = lstat(output.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) {
+    return Status::usage("the output " + quoted(output) + " is " + file_kind(info.st_mode) +
+                         "; sfx_pack replaces only regular files");
+  }
+  if (exists && same_file(info, stub_info)) {
+    return Status::usage("the output " + quoted(output) + " is the stub " + quoted(stub));
+  }
+  if (S_ISDIR(source_info.st_mode) && is_within(directory_of(output), source_info)) {
+    return Status::usage("the output " + quoted(output) + " is inside the source directory " +
+                         quoted(source));
+  }
+  if (exists && same_file(info, source_info)) {
+    return Status::usage("the output " + quoted(output) + " is the source ZIP archive " +
+                         quoted(source));
   }
   return Status::ok();
 }
@@ -120,12 +154,24 @@ void warn_unless_executable(const std::string& what, const std::string& command,
                      " names no executable file of the payload");
 }
 
-// Appends the whole of `path` to `out`; sets `copied` to the bytes copied.
-Status copy_file(const std::string& path, std::FILE* out, const std::string& out_name,
-                 std::uint64_t& copied) {
+// The same file, with the same size and modification time.
+bool unchanged(const struct stat& a, const struct stat& b) {
+  return same_file(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Appends the whole of `path` to `out`; sets `copied` to the bytes copied. The file must be the
+// one `checked` describes (what was checked is what is copied) and must not change while it is
+// copied.
+Status copy_file(const std::string& path, const struct stat& checked, std::FILE* out,
+                 const std::string& out_name, std::uint64_t& copied, Progress* progress = nullptr) {
   copied = 0;
   FileHandle in(std::fopen(path.c_str(), "rbe"));
   if (!in) return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  struct stat before;
+  if (fstat(fileno(in.get()), &before) != 0) {
+    return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  }
   std::string buffer(COPY_BUFFER_SIZE, '\0');
   for (;;) {
     const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in.get());
@@ -133,10 +179,15 @@ Status copy_file(const std::string& path, std::FILE* out, const std::string& out
       return Status::input_fault("cannot write " + quoted(out_name) + ": " + error_text(errno));
     }
     copied += got;
+    if (progress != nullptr) progress->add(got);
     if (got < buffer.size()) break;
   }
-  if (std::ferror(in.get())) {
+  struct stat after;
+  if (std::ferror(in.get()) || fstat(fileno(in.get()), &after) != 0) {
     return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+  }
+  if (!unchanged(checked, before) || !unchanged(before, after)) {
+    return Status::input_fault(quoted(path) + " changed while it was being packed");
   }
   return Status::ok();
 }
@@ -165,21 +216,28 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   if (!status.is_ok()) return status;
 
   const std::string stub = options.stub.empty() ? default_stub_path() : options.stub;
-  status = check_stub(stub, report.stub_size);
+  struct stat stub_info;
+  status = check_stub(stub, stub_info, report.stub_size);
   if (!status.is_ok()) return status;
 
   struct stat source_info;
   if (stat(options.source.c_str(), &source_info) != 0) {
     return Status::input_fault("cannot read " + quoted(options.source) + ": " + error_text(errno));
   }
+  status = check_output(options.output, options.source, source_info, stub, stub_info);
+  if (!status.is_ok()) return status;
   const bool from_directory = S_ISDIR(source_info.st_mode);
   std::vector<PackEntry> entries;
   std::set<std::string> executables;
   if (from_directory) {
-    status = scan_source(options.source, options.time_cap, entries);
+    status = scan_source(options.source, options.time_cap, options.follow_links, entries);
     if (!status.is_ok()) return status;
     for (const PackEntry& entry : entries) {
-      if (!entry.is_directory && (entry.mode & 0111) != 0) executables.insert(entry.name);
+      struct stat info;  // A link counts as what it leads to.
+      const bool runs = entry.is_link ? stat(entry.path.c_str(), &info) == 0 &&
+                                            S_ISREG(info.st_mode) && (info.st_mode & 0111) != 0
+                                      : !entry.is_directory && (entry.mode & 0111) != 0;
+      if (runs) executables.insert(entry.name);
     }
     report.entry_count = entries.size();
     if (entries.empty()) {
@@ -215,19 +273,31 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
                            report.warnings);
   }
 
+  std::uint64_t total = static_cast<std::uint64_t>(source_info.st_size);
+  if (from_directory) {
+    total = 0;
+    for (const PackEntry& entry : entries) {
+      if (!entry.is_directory && !entry.is_link) total += entry.size;
+    }
+  }
+  Progress progress(total, options.show_progress);
+  ArchiveOptions archive = options.archive;
+  archive.progress = &progress;
+
   OutputFile output;
   status = output.open(options.output);
   if (!status.is_ok()) return status;
   std::uint64_t stub_copied = 0;
-  status = copy_file(stub, output.stream(), options.output, stub_copied);
+  status = copy_file(stub, stub_info, output.stream(), options.output, stub_copied);
   if (!status.is_ok()) return status;
   if (stub_copied != report.stub_size) {
     return Status::input_fault("the stub " + quoted(stub) + " changed while it was copied");
   }
   if (from_directory) {
-    status = write_archive(entries, options.archive, output.stream(), report.archive_length);
+    status = write_archive(entries, archive, output.stream(), report.archive_length);
   } else {
-    status = copy_file(options.source, output.stream(), options.output, report.archive_length);
+    status = copy_file(options.source, source_info, output.stream(), options.output,
+                       report.archive_length, &progress);
     if (status.is_ok() && report.archive_length > options.archive.max_length) {
       status = Status::input_fault("the ZIP archive " + quoted(options.source) +
                                    " grew past the most a distributable file carries");

@@ -19,8 +19,10 @@ struct CreateOptions {
   std::string output;                             ///< The distributable file to write.
   std::string command_template;                   ///< At most 256 bytes.
   std::optional<std::string> extra_tool_command;  ///< At most 256 bytes.
-  std::string stub;    ///< The stub image; empty for "sfx_stub" beside the running program.
-  std::string source;  ///< A directory to pack, or a ZIP archive to use unchanged.
+  std::string stub;            ///< The stub image; empty for "sfx_stub" beside the running program.
+  std::string source;          ///< A directory to pack, or a ZIP archive to use unchanged.
+  bool follow_links = false;   ///< Store what each link of a source directory points to.
+  bool show_progress = false;  ///< A progress line on standard error for a long pack.
   ArchiveOptions archive;
   std::optional<std::int64_t> time_cap;  ///< Later stored times are replaced by this.
 };
@@ -35,8 +37,11 @@ struct CreateReport {
 
 /// Writes the distributable file: the stub unchanged, the archive, the trailer. Everything the
 /// stub cannot carry is refused before anything is written: a text longer than 256 bytes, a
-/// stored name of 256 bytes or more, special files, symbolic links that lead nowhere or to a
-/// directory outside the source, a stub of 4 GiB or more, an archive known to reach 4 GiB.
+/// stored name of 256 bytes or more, special files, symbolic links that lead outside the
+/// source (with `follow_links`: that lead nowhere or to a directory outside), a ZIP archive
+/// with an entry the stub refuses or whose data is damaged, a stub of 4 GiB or more, an archive
+/// known to reach 4 GiB. An output that exists and is not a regular file, lies inside the
+/// source directory, or is the stub or the source ZIP archive is a usage error.
 /// An archive that turns out too long while it is written is refused too. The file appears
 /// under its name, with mode 0755, only when it is complete; on every failure nothing is left.
 /// Returns a usage error for a wrong text, an input fault for everything else; in both cases

@@ -187,8 +187,35 @@ TEST(CreateRefusals, NothingIsWritten) {
          o.source = d / "long.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the stored name '" + std::string(256, 'n') +
+       "the ZIP archive '@/long.zip': the stored name '" + std::string(256, 'n') +
            "' is 256 bytes long; the stub unpacks names of at most 255 bytes"},
+      {"ZIP archive with a \"..\" name",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "dots.zip",
+                    make_zip({zip_entry("run", "x", 0100755), zip_entry("../escape", "x")}));
+         o.source = d / "dots.zip";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the ZIP archive '@/dots.zip': entry '../escape' is refused by the stub: unsafe name"},
+      {"ZIP archive with a link leading outside",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "link.zip", make_zip({zip_entry("passwd", "/etc/passwd", 0120777)}));
+         o.source = d / "link.zip";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the ZIP archive '@/link.zip': entry 'passwd' is refused by the stub: link leads outside "
+       "('/etc/passwd')"},
+      {"ZIP archive with a damaged entry",
+       [](CreateOptions& o, const TempDir& d) {
+         ZipEntry plain = zip_entry("data.bin", std::string(4000, 'd'));
+         plain.deflate = false;
+         std::string zip = make_zip({zip_entry("run", "x", 0100755), plain});
+         zip[zip.find("data.bin") + 8 + 2000] ^= 0x20;  // In the local entry's data.
+         write_file(d / "bad.zip", zip);
+         o.source = d / "bad.zip";
+       },
+       EXIT_PACK_INPUT_FAULT,
+       "the ZIP archive '@/bad.zip': entry 'data.bin' fails its CRC-32 check"},
       {"empty source directory",
        [](CreateOptions& o, const TempDir& d) {
          ASSERT_EQ(mkdir((d / "void").c_str(), 0755), 0);
@@ -211,10 +238,10 @@ TEST(CreateRefusals, NothingIsWritten) {
          o.source = d / "z64.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the entry 'big' of '@/z64.zip' is 4 GiB or larger; the stub unpacks files of at most "
-       "4294967294 bytes"},
+       "the ZIP archive '@/z64.zip': entry 'big' is 4 GiB or larger; the stub unpacks files of "
+       "at most 4294967294 bytes"},
       {"output is a directory", [](CreateOptions& o, const TempDir& d) { o.output = d / "out"; },
-       EXIT_PACK_INPUT_FAULT, "the output '@/out' is a directory"},
+       EXIT_PACK_USAGE, "the output '@/out' is a directory; sfx_pack replaces only regular files"},
       {"output in a missing directory",
        [](CreateOptions& o, const TempDir& d) { o.output = d / "out/none/app.run"; },
        EXIT_PACK_INPUT_FAULT,
@@ -239,10 +266,7 @@ TEST(CreateRefusals, NothingIsWritten) {
     CreateReport report;
     const Status status = create_distributable(options, report);
     EXPECT_EQ(status.exit_status(), refusal.exit_status);
-    std::string expected = refusal.message;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
-      expected.replace(at, 1, dir.path());
-    }
+    const std::string expected = sfx_testing::with_dir(refusal.message, dir.path());
     EXPECT_EQ(status.message(), expected);
     EXPECT_TRUE(list_dir(dir / "out").empty());
   }

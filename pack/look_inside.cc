@@ -6,16 +6,19 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 
+#include "extract/zip_reader.h"
 #include "pack/create.h"
 #include "pack/source_tree.h"
+#include "pack/zip_entries.h"
 #include "pack/zip_window.h"
+
+// The JSON library brings std::quoted along: the message helper is called as ::quoted here.
 
 namespace {
 
 constexpr std::size_t NAME_BUFFER_SIZE = 65536;
-constexpr std::size_t READ_BUFFER_SIZE = 64 * 1024;
-constexpr uLong ENCRYPTED_FLAG = 1;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -32,25 +35,25 @@ class OpenDistributable {
     path_ = path;
     file_.reset(std::fopen(path.c_str(), "rbe"));
     if (!file_)
-      return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+      return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
     switch (read_trailer(file_.get(), trailer)) {
       case TrailerStatus::kOk:
         break;
       case TrailerStatus::kIoError:
-        return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
+        return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
       case TrailerStatus::kTooShort:
       case TrailerStatus::kNoMarker:
-        return Status::input_fault(quoted(path) +
+        return Status::input_fault(::quoted(path) +
                                    " has no trailer: it is not a distributable file");
       case TrailerStatus::kNoVersion:
-        return Status::input_fault(quoted(path) +
+        return Status::input_fault(::quoted(path) +
                                    " has a damaged trailer: its layout version is cut off");
       case TrailerStatus::kVersionMismatch:
-        return Status::input_fault(quoted(path) + " has a trailer of layout version " +
-                                   quoted(trailer.layout_version) + "; this sfx_pack reads " +
-                                   quoted(PayloadTrailer::LAYOUT_VERSION));
+        return Status::input_fault(::quoted(path) + " has a trailer of layout version " +
+                                   ::quoted(trailer.layout_version) + "; this sfx_pack reads " +
+                                   ::quoted(PayloadTrailer::LAYOUT_VERSION));
       case TrailerStatus::kTruncated:
-        return Status::input_fault(quoted(path) + " has a damaged trailer: its archive of " +
+        return Status::input_fault(::quoted(path) + " has a damaged trailer: its archive of " +
                                    std::to_string(trailer.archive_length) +
                                    " bytes would start before the file does");
     }
@@ -61,7 +64,7 @@ class OpenDistributable {
     fill_window_functions(&window_, &functions);
     zip_ = unzOpen2_64("", &functions);
     if (zip_ == nullptr) {
-      return Status::input_fault(quoted(path) + ": the appended archive (" +
+      return Status::input_fault(::quoted(path) + ": the appended archive (" +
                                  std::to_string(trailer.archive_length) + " bytes at offset " +
                                  std::to_string(trailer.archive_offset) +
                                  ") is not a readable ZIP archive");
@@ -81,7 +84,7 @@ class OpenDistributable {
   }
 
   Status damaged(const std::string& what) const {
-    return Status::input_fault(quoted(path_) + ": " + what);
+    return Status::input_fault(::quoted(path_) + ": " + what);
   }
 
  private:
@@ -108,6 +111,14 @@ class OpenDistributable {
     entry.hour = static_cast<int>(raw.tmu_date.tm_hour);
     entry.minute = static_cast<int>(raw.tmu_date.tm_min);
     entry.second = static_cast<int>(raw.tmu_date.tm_sec);
+    const EntryFacts facts = facts_of(raw, entry.name.c_str());
+    entry.kind = entry_kind(facts);
+    entry.rule = check_entry(facts);
+    if (entry.kind == EntryKind::kSymlink && entry.rule == EntryRule::kOk) {
+      // A link whose data cannot be read has no target the stub could make.
+      read_entry_data(zip_, entry.size, ENTRY_LINK_TARGET_MAX + 1, entry.link_target);
+      if (!is_safe_link_target(entry.name, entry.link_target)) entry.rule = EntryRule::kLinkTarget;
+    }
     return true;
   }
 
@@ -125,9 +136,8 @@ std::string method_name(int method) {
 }
 
 // "-rwxr-xr-x" for a Unix mode, as ls shows it.
-std::string mode_text(std::uint32_t mode, bool directory) {
-  std::string text = directory ? "d" : "-";
-  if ((mode & 0170000) == 0120000) text = "l";
+std::string mode_text(std::uint32_t mode, EntryKind kind) {
+  std::string text = kind == EntryKind::kDirectory ? "d" : kind == EntryKind::kSymlink ? "l" : "-";
   static const char kLetters[] = "rwxrwxrwx";
   for (int bit = 0; bit < 9; ++bit) {
     text += (mode & (0400u >> bit)) != 0 ? kLetters[bit] : '-';
@@ -145,43 +155,30 @@ std::string time_text(const EntryInfo& entry, char separator) {
   return text;
 }
 
-// A JSON string: quotes, backslashes and control characters escaped; bytes that are no UTF-8
-// are written as the code points of the same value, so that the document stays valid.
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = byte < 0x80                    ? 1
-                         : byte >= 0xC2 && byte <= 0xDF ? 2
-                         : byte >= 0xE0 && byte <= 0xEF ? 3
-                         : byte >= 0xF0 && byte <= 0xF4 ? 4
-                                                        : 0;
-    for (std::size_t k = 1; k < length; ++k) {
-      if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-        length = 0;
-        break;
-      }
-    }
-    char escape[8];
-    if (length == 0) {
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-      i += 1;
-    } else if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += static_cast<char>(byte);
-      i += 1;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-      i += 1;
-    } else {
-      out.append(text, i, length);
-      i += length;
-    }
+// Sets `key` to `text`; a text that is not valid UTF-8 gets `key`_hex with its raw bytes too
+// (the document itself shows U+FFFD for what cannot be decoded).
+void put_text(nlohmann::ordered_json& object, const std::string& key, const std::string& text) {
+  object[key] = text;
+  if (is_valid_utf8(text)) return;
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char c : text) {
+    hex += kDigits[static_cast<unsigned char>(c) >> 4];
+    hex += kDigits[static_cast<unsigned char>(c) & 0xF];
   }
-  return out + "\"";
+  object[key + "_hex"] = hex;
+}
+
+const char* kind_name(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::kFile:
+      return "file";
+    case EntryKind::kDirectory:
+      return "directory";
+    case EntryKind::kSymlink:
+      return "link";
+  }
+  return "file";
 }
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
@@ -216,8 +213,8 @@ std::string format_text(const DistributableInfo& info) {
   line("stub size:", number(static_cast<std::uint64_t>(t.archive_offset)) + " bytes");
   line("archive offset:", number(static_cast<std::uint64_t>(t.archive_offset)));
   line("archive length:", number(t.archive_length) + " bytes");
-  line("command template:", quoted(t.command));
-  line("extra-tool command:", t.has_extra_tool_section ? quoted(t.extra_tool_command) : "none");
+  line("command template:", ::quoted(t.command));
+  line("extra-tool command:", t.has_extra_tool_section ? ::quoted(t.extra_tool_command) : "none");
   line("entries:", number(info.entries.size()));
   if (info.entries.empty()) return out;
   char row[160];
@@ -226,39 +223,54 @@ std::string format_text(const DistributableInfo& info) {
   out += row;
   for (const EntryInfo& e : info.entries) {
     std::snprintf(row, sizeof row, "  %-10s  %12" PRIu64 "  %12" PRIu64 "  %-7s  %-19s  ",
-                  mode_text(e.unix_mode(), e.is_directory()).c_str(), e.size, e.compressed_size,
+                  mode_text(e.unix_mode(), e.kind).c_str(), e.size, e.compressed_size,
                   method_name(e.method).c_str(), time_text(e, ' ').c_str());
-    out += row + escaped(e.name) + "\n";
+    out += row + escaped(e.name);
+    if (e.kind == EntryKind::kSymlink) out += " -> " + escaped(e.link_target);
+    if (e.rule != EntryRule::kOk)
+      out += std::string("  [refused by the stub: ") + entry_rule_name(e.rule) + "]";
+    out += "\n";
   }
   return out;
 }
 
 std::string format_json(const DistributableInfo& info) {
   const TrailerInfo& t = info.trailer;
-  std::string out = "{\n";
-  out += "  \"file\": " + json_string(info.path) + ",\n";
-  out += "  \"layout_version\": " + json_string(t.layout_version) + ",\n";
-  out += "  \"trailing_bytes\": " + number(t.trailing_count) + ",\n";
-  out += "  \"stub_size\": " + number(static_cast<std::uint64_t>(t.archive_offset)) + ",\n";
-  out += "  \"archive_offset\": " + number(static_cast<std::uint64_t>(t.archive_offset)) + ",\n";
-  out += "  \"archive_length\": " + number(t.archive_length) + ",\n";
-  out += "  \"command_template\": " + json_string(t.command) + ",\n";
-  out += "  \"extra_tool_command\": " +
-         (t.has_extra_tool_section ? json_string(t.extra_tool_command) : std::string("null")) +
-         ",\n";
-  out += "  \"entries\": [";
-  for (std::size_t i = 0; i < info.entries.size(); ++i) {
-    const EntryInfo& e = info.entries[i];
-    out += i == 0 ? "\n" : ",\n";
-    out += "    {\"name\": " + json_string(e.name) +
-           ", \"type\": " + (e.is_directory() ? "\"directory\"" : "\"file\"") +
-           ", \"size\": " + number(e.size) + ", \"compressed_size\": " + number(e.compressed_size) +
-           ", \"method\": " + json_string(method_name(e.method)) +
-           ", \"crc32\": " + number(e.crc32) + ", \"mode\": " + number(e.unix_mode() & 07777) +
-           ", \"time\": " + json_string(time_text(e, 'T')) + "}";
+  nlohmann::ordered_json document = nlohmann::ordered_json::object();
+  put_text(document, "file", info.path);
+  put_text(document, "layout_version", t.layout_version);
+  document["trailing_bytes"] = t.trailing_count;
+  document["stub_size"] = static_cast<std::uint64_t>(t.archive_offset);
+  document["archive_offset"] = static_cast<std::uint64_t>(t.archive_offset);
+  document["archive_length"] = t.archive_length;
+  put_text(document, "command_template", t.command);
+  if (t.has_extra_tool_section) {
+    put_text(document, "extra_tool_command", t.extra_tool_command);
+  } else {
+    document["extra_tool_command"] = nullptr;
   }
-  out += info.entries.empty() ? "]\n" : "\n  ]\n";
-  return out + "}\n";
+  nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+  for (const EntryInfo& e : info.entries) {
+    nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+    put_text(entry, "name", e.name);
+    entry["type"] = kind_name(e.kind);
+    if (e.kind == EntryKind::kSymlink) put_text(entry, "target", e.link_target);
+    entry["size"] = e.size;
+    entry["compressed_size"] = e.compressed_size;
+    entry["method"] = method_name(e.method);
+    entry["crc32"] = e.crc32;
+    entry["mode"] = e.unix_mode() & 07777;
+    entry["time"] = time_text(e, 'T');
+    if (e.rule == EntryRule::kOk) {
+      entry["refused"] = nullptr;
+    } else {
+      entry["refused"] = entry_rule_name(e.rule);
+    }
+    entries.push_back(std::move(entry));
+  }
+  document["entries"] = std::move(entries);
+  // Bytes that are no UTF-8 come out as U+FFFD, so that the document is valid whatever it holds.
+  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 Status verify_distributable(const std::string& path, std::string& summary) {
@@ -270,60 +282,10 @@ Status verify_distributable(const std::string& path, std::string& summary) {
     return file.damaged("the archive starts at " + std::to_string(trailer.archive_offset) +
                         ", at 4 GiB or beyond, where the stub cannot find it");
   }
-  unz_global_info64 global;
-  if (unzGetGlobalInfo64(file.zip(), &global) != UNZ_OK) {
-    return file.damaged("the archive's central directory is damaged");
-  }
-  if (global.number_entry > MAX_ENTRY_COUNT) {
-    return file.damaged("the archive holds more than " + std::to_string(MAX_ENTRY_COUNT) +
-                        " entries, the most the stub unpacks");
-  }
-  std::string buffer(READ_BUFFER_SIZE, '\0');
-  std::uint64_t count = 0;
-  EntryInfo entry;
-  unz_file_info64 raw;
-  for (bool more = file.first(entry, raw, status); more; more = file.next(entry, raw, status)) {
-    ++count;
-    const std::string name = "entry " + quoted(entry.name);
-    const std::string fault = stored_name_fault(entry.name);
-    if (!fault.empty()) return file.damaged(fault);
-    if (needs_zip64(raw)) {
-      return file.damaged(name + " is 4 GiB or larger; the stub unpacks files of at most " +
-                          std::to_string(MAX_ENTRY_SIZE) + " bytes");
-    }
-    if ((raw.flag & ENCRYPTED_FLAG) != 0) return file.damaged(name + " is encrypted");
-    if (entry.method != 0 && entry.method != 8) {
-      return file.damaged(name + " is compressed with method " + std::to_string(entry.method) +
-                          ", which the stub cannot unpack");
-    }
-    if (unzOpenCurrentFile(file.zip()) != UNZ_OK) {
-      return file.damaged(name + ": its data cannot be found");
-    }
-    int got = 0;
-    std::uint64_t total = 0;
-    while ((got = unzReadCurrentFile(file.zip(), buffer.data(),
-                                     static_cast<unsigned>(buffer.size()))) > 0) {
-      total += static_cast<std::uint64_t>(got);
-    }
-    const int closed = unzCloseCurrentFile(file.zip());
-    if (got < 0) {
-      return file.damaged(name + ": its data is damaged (error " + std::to_string(got) + ")");
-    }
-    if (total != entry.size) {
-      return file.damaged(name + ": " + std::to_string(total) + " bytes unpacked, " +
-                          std::to_string(entry.size) + " recorded");
-    }
-    if (closed == UNZ_CRCERROR) return file.damaged(name + " fails its CRC-32 check");
-    if (closed != UNZ_OK) {
-      return file.damaged(name + ": its data is damaged (error " + std::to_string(closed) + ")");
-    }
-  }
-  if (!status.is_ok()) return status;
-  if (count != global.number_entry) {
-    return file.damaged("the archive lists " + std::to_string(global.number_entry) +
-                        " entries but holds " + std::to_string(count));
-  }
-  summary = escaped(path) + ": OK, " + std::to_string(count) + " entries, archive of " +
+  ArchiveCheck check;
+  const std::string fault = check_archive(file.zip(), check);
+  if (!fault.empty()) return file.damaged(fault);
+  summary = escaped(path) + ": OK, " + std::to_string(check.entry_count) + " entries, archive of " +
             std::to_string(trailer.archive_length) + " bytes at offset " +
             std::to_string(trailer.archive_offset) + ", layout " + trailer.layout_version;
   return Status::ok();

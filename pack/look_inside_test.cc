@@ -109,31 +109,54 @@ TEST(FormatJson, GivesTheSameForScripts) {
   ASSERT_TRUE(read_distributable(dir / "f.run", info).is_ok());
   info.path = "f.run";
   const std::string n = std::to_string(info.trailer.archive_length);
-  EXPECT_EQ(
-      format_json(info),
-      "{\n"
-      "  \"file\": \"f.run\",\n"
-      "  \"layout_version\": \"2.0\",\n"
-      "  \"trailing_bytes\": 0,\n"
-      "  \"stub_size\": 31,\n"
-      "  \"archive_offset\": 31,\n"
-      "  \"archive_length\": " +
-          n +
-          ",\n"
-          "  \"command_template\": \"bin/tool %argv%\",\n"
-          "  \"extra_tool_command\": \"say \\\"hi\\\"\",\n"
-          "  \"entries\": [\n"
-          "    {\"name\": \"bin/\", \"type\": \"directory\", \"size\": 0, \"compressed_size\": 0, "
-          "\"method\": \"store\", \"crc32\": 0, \"mode\": 493, \"time\": "
-          "\"2024-04-04T20:31:08\"},\n"
-          "    {\"name\": \"bin/tool\", \"type\": \"file\", \"size\": 10, \"compressed_size\": 10, "
-          "\"method\": \"store\", \"crc32\": 83598621, \"mode\": 2541, "
-          "\"time\": \"2024-04-04T20:31:08\"},\n"
-          "    {\"name\": \"b.txt\", \"type\": \"file\", \"size\": 5, \"compressed_size\": 5, "
-          "\"method\": \"store\", \"crc32\": 907060870, \"mode\": 420, "
-          "\"time\": \"2024-04-04T20:31:08\"}\n"
-          "  ]\n"
-          "}\n");
+  EXPECT_EQ(format_json(info),
+            "{\n"
+            "  \"file\": \"f.run\",\n"
+            "  \"layout_version\": \"2.0\",\n"
+            "  \"trailing_bytes\": 0,\n"
+            "  \"stub_size\": 31,\n"
+            "  \"archive_offset\": 31,\n"
+            "  \"archive_length\": " +
+                n +
+                ",\n"
+                "  \"command_template\": \"bin/tool %argv%\",\n"
+                "  \"extra_tool_command\": \"say \\\"hi\\\"\",\n"
+                "  \"entries\": [\n"
+                "    {\n"
+                "      \"name\": \"bin/\",\n"
+                "      \"type\": \"directory\",\n"
+                "      \"size\": 0,\n"
+                "      \"compressed_size\": 0,\n"
+                "      \"method\": \"store\",\n"
+                "      \"crc32\": 0,\n"
+                "      \"mode\": 493,\n"
+                "      \"time\": \"2024-04-04T20:31:08\",\n"
+                "      \"refused\": null\n"
+                "    },\n"
+                "    {\n"
+                "      \"name\": \"bin/tool\",\n"
+                "      \"type\": \"file\",\n"
+                "      \"size\": 10,\n"
+                "      \"compressed_size\": 10,\n"
+                "      \"method\": \"store\",\n"
+                "      \"crc32\": 83598621,\n"
+                "      \"mode\": 2541,\n"
+                "      \"time\": \"2024-04-04T20:31:08\",\n"
+                "      \"refused\": null\n"
+                "    },\n"
+                "    {\n"
+                "      \"name\": \"b.txt\",\n"
+                "      \"type\": \"file\",\n"
+                "      \"size\": 5,\n"
+                "      \"compressed_size\": 5,\n"
+                "      \"method\": \"store\",\n"
+                "      \"crc32\": 907060870,\n"
+                "      \"mode\": 420,\n"
+                "      \"time\": \"2024-04-04T20:31:08\",\n"
+                "      \"refused\": null\n"
+                "    }\n"
+                "  ]\n"
+                "}\n");
 }
 
 TEST(FormatJson, EscapesNamesAndKeepsTheDocumentValid) {
@@ -145,9 +168,13 @@ TEST(FormatJson, EscapesNamesAndKeepsTheDocumentValid) {
   DistributableInfo info;
   ASSERT_TRUE(read_distributable(dir / "f.run", info).is_ok());
   const std::string json = format_json(info);
-  EXPECT_NE(json.find("\"name\": \"q\\\"b\\\\c\\u0001\xc3\xa9\\u00ff.txt\""), std::string::npos)
+  // The byte 0xFF is no UTF-8: U+FFFD stands for it, and the raw bytes come beside.
+  EXPECT_NE(json.find("\"name\": \"q\\\"b\\\\c\\u0001\xc3\xa9\xef\xbf\xbd.txt\",\n"
+                      "      \"name_hex\": \"7122625c6301c3a9ff2e747874\",\n"),
+            std::string::npos)
       << json;
-  EXPECT_NE(json.find("\"command_template\": \"tab\\u0009here\""), std::string::npos);
+  EXPECT_NE(json.find("\"command_template\": \"tab\\there\""), std::string::npos);
+  EXPECT_EQ(json.find("command_template_hex"), std::string::npos);
   EXPECT_NE(format_text(info).find("command template:   'tab\\there'"), std::string::npos);
   EXPECT_NE(format_text(info).find("  q\"b\\\\c\\x01\xc3\xa9\xff.txt\n"), std::string::npos);
 }
@@ -253,14 +280,14 @@ TEST(VerifyDistributable, NamesTheFirstEntryAtFault) {
          zip[local + 8] = 12;
          zip[central + 10] = 12;
        },
-       "entry 'm' is compressed with method 12, which the stub cannot unpack"},
+       "entry 'm' is refused by the stub: unsupported method 12"},
       {"encrypted",
        {stored("e", "data")},
        [](std::string& zip, std::size_t local, std::size_t central) {
          zip[local + 6] |= 1;
          zip[central + 8] |= 1;
        },
-       "entry 'e' is encrypted"},
+       "entry 'e' is refused by the stub: encrypted"},
       {"name too long for the stub",
        {stored(std::string(256, 'n'), "")},
        [](std::string&, std::size_t, std::size_t) {},
@@ -280,6 +307,71 @@ TEST(VerifyDistributable, NamesTheFirstEntryAtFault) {
     const std::string expected = "'" + (dir / "f.run") + "': " + fault.message;
     EXPECT_EQ(status.message().substr(0, expected.size()), expected) << status.message();
   }
+}
+
+// Entries the stub refuses, and sound ones beside them.
+std::vector<ZipEntry> refused_entries() {
+  return {stored("b.txt", "hello"),
+          stored("a/../../evil", "x"),
+          stored("/etc/cron.d/job", "x"),
+          stored("ok-link", "b.txt", 0120777),
+          stored("out-link", "../../etc/shadow", 0120777),
+          stored("abs-link", "/etc/shadow", 0120777)};
+}
+
+TEST(Inspect, MarksWhatTheStubRefuses) {
+  TempDir dir;
+  DistributableBuilder builder = small_file();
+  builder.archive = make_zip(refused_entries());
+  builder.write(dir / "f.run");
+  DistributableInfo info;
+  ASSERT_TRUE(read_distributable(dir / "f.run", info).is_ok());
+  const std::string text = format_text(info);
+  for (const char* line :
+       {"  b.txt\n", "  a/../../evil  [refused by the stub: unsafe name]\n",
+        "  /etc/cron.d/job  [refused by the stub: unsafe name]\n", "  ok-link -> b.txt\n",
+        "  out-link -> ../../etc/shadow  [refused by the stub: link leads outside]\n",
+        "  abs-link -> /etc/shadow  [refused by the stub: link leads outside]\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  }
+  EXPECT_NE(text.find("  lrwxrwxrwx            16            16  store    "), std::string::npos)
+      << text;
+  const std::string json = format_json(info);
+  EXPECT_NE(json.find("\"name\": \"b.txt\",\n      \"type\": \"file\",\n"), std::string::npos);
+  EXPECT_NE(json.find("\"name\": \"ok-link\",\n      \"type\": \"link\",\n      \"target\": "
+                      "\"b.txt\",\n"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"time\": \"2024-04-04T20:31:08\",\n      \"refused\": \"unsafe name\"\n"),
+            std::string::npos);
+  EXPECT_NE(json.find("\"target\": \"/etc/shadow\","), std::string::npos);
+  EXPECT_NE(json.find("\"refused\": \"link leads outside\"\n"), std::string::npos);
+}
+
+TEST(VerifyDistributable, FailsOnWhatTheStubRefusesNamingEntryAndRule) {
+  const std::vector<ZipEntry> all = refused_entries();
+  const std::pair<std::size_t, std::string> cases[] = {
+      {1, "entry 'a/../../evil' is refused by the stub: unsafe name"},
+      {2, "entry '/etc/cron.d/job' is refused by the stub: unsafe name"},
+      {4, "entry 'out-link' is refused by the stub: link leads outside ('../../etc/shadow')"},
+      {5, "entry 'abs-link' is refused by the stub: link leads outside ('/etc/shadow')"},
+  };
+  for (const auto& [index, message] : cases) {
+    SCOPED_TRACE(message);
+    TempDir dir;
+    DistributableBuilder builder = small_file();
+    builder.archive = make_zip({all[0], all[3], all[index]});
+    builder.write(dir / "f.run");
+    std::string summary;
+    EXPECT_EQ(verify_distributable(dir / "f.run", summary).message(),
+              "'" + (dir / "f.run") + "': " + message);
+  }
+  TempDir dir;
+  DistributableBuilder builder = small_file();
+  builder.archive = make_zip({all[0], all[3]});
+  builder.write(dir / "f.run");
+  std::string summary;
+  EXPECT_TRUE(verify_distributable(dir / "f.run", summary).is_ok());
 }
 
 TEST(VerifyDistributable, RefusesEntriesWithZip64Sizes) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,26 +25,46 @@ void remove_pending_and_die(int signal_number) {
   raise(signal_number);
 }
 
-void watch_signals(const std::string& path) {
+// Every signal whose default action ends the process; each one ends it without the
+// temporary file. Faults of the program itself (SIGSEGV and the like) are left alone.
+constexpr int TERMINATING_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,   SIGXFSZ,
+                                       SIGXCPU, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF};
+
+void watch_signals() {
   static bool installed = false;
-  pending = 0;
-  std::strncpy(pending_path, path.c_str(), sizeof pending_path - 1);
-  pending = 1;
   if (installed) return;
   installed = true;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal_number : TERMINATING_SIGNALS) {
+    struct sigaction current = {};
+    // A signal ignored when sfx_pack started (under nohup, say) stays ignored.
+    if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
+      continue;
+    }
     struct sigaction action = {};
     action.sa_handler = remove_pending_and_die;
     sigemptyset(&action.sa_mask);
+    for (const int other : TERMINATING_SIGNALS) sigaddset(&action.sa_mask, other);
     sigaction(signal_number, &action, nullptr);
   }
 }
 
-std::string directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+// Holds the terminating signals back while it lives, so that none comes between the
+// temporary file's creation and the handler learning its name.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : TERMINATING_SIGNALS) sigaddset(&set, signal_number);
+    pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 std::string base_name_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -51,6 +72,12 @@ std::string base_name_of(const std::string& path) {
 }
 
 }  // namespace
+
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 OutputFile::~OutputFile() { discard(); }
 
@@ -69,13 +96,21 @@ Status OutputFile::open(const std::string& final_path) {
     return Status::input_fault("cannot create a file beside " + quoted(final_path) + ": " +
                                error_text(ENAMETOOLONG));
   }
-  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  watch_signals();
+  int fd = -1;
+  {
+    const SignalsHeld held;
+    fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0) {
+      std::memcpy(pending_path, pattern.c_str(), pattern.size() + 1);
+      pending = 1;
+    }
+  }
   if (fd < 0) {
     return Status::input_fault("cannot create a file beside " + quoted(final_path) + ": " +
                                error_text(errno));
   }
   temporary_path_ = pattern;
-  watch_signals(temporary_path_);
   stream_ = fdopen(fd, "wb");
   if (stream_ == nullptr) {
     const int error_number = errno;
@@ -96,17 +131,18 @@ Status OutputFile::commit() {
   }
   if (std::fclose(stream_) != 0 && error_number == 0) error_number = errno;
   stream_ = nullptr;
-  if (error_number == 0 && rename(temporary_path_.c_str(), final_path_.c_str()) != 0) {
+  if (error_number == 0) {
+    const SignalsHeld held;  // Renamed means no longer pending, with no signal in between.
+    if (rename(temporary_path_.c_str(), final_path_.c_str()) == 0) {
+      pending = 0;
+      temporary_path_.clear();
+      return Status::ok();
+    }
     error_number = errno;
   }
-  if (error_number != 0) {
-    discard();
-    return Status::input_fault("cannot write " + quoted(final_path_) + ": " +
-                               error_text(error_number));
-  }
-  pending = 0;
-  temporary_path_.clear();
-  return Status::ok();
+  discard();
+  return Status::input_fault("cannot write " + quoted(final_path_) + ": " +
+                             error_text(error_number));
 }
 
 void OutputFile::discard() {
@@ -115,6 +151,7 @@ void OutputFile::discard() {
     stream_ = nullptr;
   }
   if (!temporary_path_.empty()) {
+    const SignalsHeld held;
     unlink(temporary_path_.c_str());
     pending = 0;
     temporary_path_.clear();

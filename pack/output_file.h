@@ -9,7 +9,8 @@
 /// A file written under a temporary name beside its final path and renamed into place only
 /// when it is complete, so that no partial file is ever left under the final name. The
 /// temporary file is removed on every other path: when the object goes without commit(), and
-/// when the process is ended by SIGINT, SIGTERM or SIGHUP while it exists.
+/// when the process is ended by a signal while it exists (every signal whose default action
+/// ends the process, except the program's own faults; one ignored at start stays ignored).
 class OutputFile {
  public:
   OutputFile() = default;
@@ -38,5 +39,8 @@ class OutputFile {
   std::string temporary_path_;
   std::FILE* stream_ = nullptr;
 };
+
+/// The directory part of `path`: "." for a bare name, "/" for a name in the root.
+std::string directory_of(const std::string& path);
 
 #endif  // PACK_OUTPUT_FILE_H_

@@ -45,7 +45,7 @@ TEST(ScanSource, ListsFilesAndDirectoriesSortedWithParentsFirst) {
   write_file(src + "/run.sh", "#!/bin/sh\n", 0755);
 
   std::vector<PackEntry> entries;
-  const Status status = scan_source(src + "/", std::nullopt, entries);
+  const Status status = scan_source(src + "/", std::nullopt, false, entries);
   ASSERT_TRUE(status.is_ok()) << status.message();
   // Byte order: '-' and '.' sort before '/', so "a-z" and "a.txt" come before "a/".
   EXPECT_EQ(names_of(entries), (std::vector<std::string>{"a-z", "a.txt", "a/", "a/b/",
@@ -71,10 +71,10 @@ TEST(ScanSource, CapsTimesAtTheGivenTime) {
   ASSERT_EQ(utimensat(AT_FDCWD, (dir / "new").c_str(), new_time, 0), 0);
 
   std::vector<PackEntry> entries;
-  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, entries).is_ok());
+  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, false, entries).is_ok());
   EXPECT_EQ(entries[0].mtime, 5000);
   EXPECT_EQ(entries[1].mtime, 1000);
-  ASSERT_TRUE(scan_source(dir.path(), 3000, entries).is_ok());
+  ASSERT_TRUE(scan_source(dir.path(), 3000, false, entries).is_ok());
   EXPECT_EQ(entries[0].mtime, 3000);
   EXPECT_EQ(entries[1].mtime, 1000);
 }
@@ -91,7 +91,7 @@ TEST(ScanSource, FollowsLinksToFilesAnywhereAndToDirectoriesInside) {
   make_link("real/f", src + "/f-link");
 
   std::vector<PackEntry> entries;
-  const Status status = scan_source(src, std::nullopt, entries);
+  const Status status = scan_source(src, std::nullopt, true, entries);
   ASSERT_TRUE(status.is_ok()) << status.message();
   EXPECT_EQ(names_of(entries), (std::vector<std::string>{"alias/", "alias/f", "f-link", "out-link",
                                                          "real/", "real/f"}));
@@ -100,6 +100,100 @@ TEST(ScanSource, FollowsLinksToFilesAnywhereAndToDirectoriesInside) {
   EXPECT_EQ(entries[2].mode, S_IFREG | 0750u);
   EXPECT_EQ(entries[3].size, 3u);
   EXPECT_FALSE(entries[3].is_directory);
+}
+
+TEST(ScanSource, StoresLinksThatStayInsideAsLinks) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  make_dir(src);
+  make_dir(src + "/real");
+  write_file(src + "/real/f", "12345", 0750);
+  make_link("real", src + "/alias");
+  make_link("real/f", src + "/chain-1");
+  make_link("chain-1", src + "/chain-2");
+  make_link("..", src + "/real/up");
+  make_link("real/not-yet", src + "/later");
+  make_link(".", src + "/here");
+
+  std::vector<PackEntry> entries;
+  const Status status = scan_source(src, std::nullopt, false, entries);
+  ASSERT_TRUE(status.is_ok()) << status.message();
+  EXPECT_EQ(names_of(entries), (std::vector<std::string>{"alias", "chain-1", "chain-2", "here",
+                                                         "later", "real/", "real/f", "real/up"}));
+  const std::pair<std::size_t, std::string> links[] = {
+      {0, "real"}, {1, "real/f"}, {2, "chain-1"}, {3, "."}, {4, "real/not-yet"}, {7, ".."}};
+  for (const auto& [index, target] : links) {
+    SCOPED_TRACE(entries[index].name);
+    EXPECT_TRUE(entries[index].is_link);
+    EXPECT_FALSE(entries[index].is_directory);
+    EXPECT_EQ(entries[index].link_target, target);
+    EXPECT_EQ(entries[index].size, target.size());
+    EXPECT_EQ(entries[index].mode, S_IFLNK | 0777u);
+  }
+  EXPECT_FALSE(entries[6].is_link);
+  EXPECT_EQ(entries[6].mode, S_IFREG | 0750u);
+}
+
+struct LinkRefusal {
+  const char* name;
+  void (*make)(const std::string& src, const std::string& outside);
+  std::string message;  // After "'SRC/l' is a symbolic link ".
+};
+
+TEST(ScanSource, RefusesLinksThatLeadOutsideOrThatTheStubWouldNotMake) {
+  const std::string outside = ", outside the source directory (-L packs what it points to)";
+  const std::string unmade =
+      ", which the stub does not make: a target must be relative and may climb with \"..\" only "
+      "at its start (-L packs what it points to)";
+  const LinkRefusal refusals[] = {
+      {"absolute, to a file outside",
+       [](const std::string&, const std::string& out) { make_link(out + "/secret", "l"); },
+       "to '@/elsewhere/secret'" + outside},
+      {"relative, to a file outside",
+       [](const std::string&, const std::string&) { make_link("../elsewhere/secret", "l"); },
+       "to '../elsewhere/secret'" + outside},
+      {"through another link that leads outside",
+       [](const std::string& src, const std::string& out) {
+         make_link(out + "/secret", src + "/m");
+         make_link("m", "l");
+       },
+       "to 'm'" + outside},
+      {"to the parent", [](const std::string&, const std::string&) { make_link("..", "l"); },
+       "to '..'" + outside},
+      {"leading nowhere, outside",
+       [](const std::string&, const std::string&) { make_link("../nowhere/x", "l"); },
+       "to '../nowhere/x'" + outside},
+      {"absolute, to a file inside",
+       [](const std::string& src, const std::string&) { make_link(src + "/run", "l"); },
+       "to '@/src/run'" + unmade},
+      {"climbing after a name",
+       [](const std::string&, const std::string&) { make_link("sub/../run", "l"); },
+       "to 'sub/../run'" + unmade},
+      {"to itself", [](const std::string&, const std::string&) { make_link("l", "l"); },
+       "that loops"},
+  };
+  for (const LinkRefusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.name);
+    TempDir dir;
+    const std::string src = dir / "src";
+    make_dir(src);
+    make_dir(src + "/sub");
+    write_file(src + "/run", "x");
+    make_dir(dir / "elsewhere");
+    write_file(dir / "elsewhere/secret", "x");
+    // Links are made from inside the source directory, with the names given.
+    const int cwd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(chdir(src.c_str()), 0);
+    refusal.make(src, dir / "elsewhere");
+    ASSERT_EQ(fchdir(cwd), 0);
+    close(cwd);
+    std::vector<PackEntry> entries;
+    const Status status = scan_source(src, std::nullopt, false, entries);
+    const std::string expected =
+        sfx_testing::with_dir("'" + src + "/l' is a symbolic link " + refusal.message, dir.path());
+    EXPECT_EQ(status.exit_status(), EXIT_PACK_INPUT_FAULT);
+    EXPECT_EQ(status.message(), expected);
+  }
 }
 
 struct Refusal {
@@ -178,7 +272,7 @@ TEST(ScanSource, RefusesWhatTheStubCannotCarry) {
     make_dir(dir / "elsewhere");
     refusal.make(src, dir / "elsewhere");
     std::vector<PackEntry> entries;
-    const Status status = scan_source(src, std::nullopt, entries);
+    const Status status = scan_source(src, std::nullopt, true, entries);
     EXPECT_EQ(status.exit_status(), EXIT_PACK_INPUT_FAULT);
     EXPECT_NE(status.message().find(refusal.message_part), std::string::npos) << status.message();
   }
@@ -190,7 +284,7 @@ TEST(ScanSource, AcceptsNamesOfExactly255Bytes) {
   write_file(dir / ("d/" + std::string(253, 'n')), "x");
   make_dir(dir / std::string(254, 'e'));
   std::vector<PackEntry> entries;
-  const Status status = scan_source(dir.path(), std::nullopt, entries);
+  const Status status = scan_source(dir.path(), std::nullopt, false, entries);
   ASSERT_TRUE(status.is_ok()) << status.message();
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[1].name.size(), 255u);
@@ -202,10 +296,10 @@ TEST(ScanSource, RefusesFilesOf4GiBOrMore) {
   write_file(dir / "largest", "");
   ASSERT_EQ(truncate((dir / "largest").c_str(), off_t{0xFFFFFFFE}), 0);
   std::vector<PackEntry> entries;
-  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, entries).is_ok());
+  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, false, entries).is_ok());
   EXPECT_EQ(entries[0].size, 0xFFFFFFFEu);
   ASSERT_EQ(truncate((dir / "largest").c_str(), off_t{0xFFFFFFFF}), 0);
-  EXPECT_EQ(scan_source(dir.path(), std::nullopt, entries).message(),
+  EXPECT_EQ(scan_source(dir.path(), std::nullopt, false, entries).message(),
             "'" + (dir / "largest") +
                 "' is 4294967295 bytes long; the stub unpacks files of at most 4294967294 bytes");
 }
@@ -219,10 +313,10 @@ TEST(ScanSource, RefusesMoreThan65534Entries) {
   for (int i = 0; i < 255; ++i) make_link("d", dir / ("link" + std::to_string(i)));
   for (int i = 0; i < 254; ++i) write_file(dir / ("f" + std::to_string(i)), "");
   std::vector<PackEntry> entries;
-  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, entries).is_ok());
+  ASSERT_TRUE(scan_source(dir.path(), std::nullopt, true, entries).is_ok());
   EXPECT_EQ(entries.size(), 65534u);
   write_file(dir / "one-more", "");
-  EXPECT_EQ(scan_source(dir.path(), std::nullopt, entries).message(),
+  EXPECT_EQ(scan_source(dir.path(), std::nullopt, true, entries).message(),
             "the source holds more than 65534 files and directories, the most the stub unpacks");
 }
 
@@ -230,9 +324,9 @@ TEST(ScanSource, RefusesASourceThatIsNoDirectory) {
   TempDir dir;
   write_file(dir / "file", "");
   std::vector<PackEntry> entries;
-  EXPECT_EQ(scan_source(dir / "file", std::nullopt, entries).message(),
+  EXPECT_EQ(scan_source(dir / "file", std::nullopt, false, entries).message(),
             "'" + (dir / "file") + "' is not a directory");
-  EXPECT_EQ(scan_source(dir / "missing", std::nullopt, entries).message(),
+  EXPECT_EQ(scan_source(dir / "missing", std::nullopt, false, entries).message(),
             "cannot read '" + (dir / "missing") + "': No such file or directory");
 }
 

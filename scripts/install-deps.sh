@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
-          libarchive-tools python3)
+          libarchive-tools python3 nlohmann-json3-dev)
 # scripts/build-isal.sh: fetch and unpack Debian's source package of the inflate engine, and
 # assemble it.
 packages+=(dpkg-dev xz-utils nasm debian-archive-keyring)

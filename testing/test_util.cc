@@ -242,12 +242,21 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+std::string with_dir(std::string text, const std::string& dir) {
+  for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+    text.replace(at, 1, dir);
+    at += dir.size();
+  }
+  return text;
+}
+
 std::vector<std::string> list_tree(const std::string& dir) {
   std::vector<std::string> paths;
   std::error_code error;
   for (auto it = std::filesystem::recursive_directory_iterator(dir, error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    std::string relative = std::filesystem::relative(it->path(), dir).string();
+    // Lexically: resolving the path would turn a link into what it leads to.
+    std::string relative = it->path().lexically_relative(dir).string();
     if (it->is_directory() && !it->is_symlink()) relative += "/";
     paths.push_back(relative);
   }

@@ -115,6 +115,10 @@ class TempDir {
   std::string path_;
 };
 
+/// `text` with every "@" replaced by `dir`: how table-driven tests name their scratch
+/// directory in the messages they expect.
+std::string with_dir(std::string text, const std::string& dir);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data, mode_t mode = 0644);
 bool path_exists(const std::string& path);  ///< lstat succeeds.

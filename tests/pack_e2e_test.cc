@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -313,7 +316,7 @@ TEST(PackEndToEnd, UsageErrorsExitWith2AndOneLine) {
       {{"create", "-o", "x", "-c", "y", "a", "b"}, "create takes one SOURCE; 'b' is one too many"},
       {{"create", "-o"}, "the option '-o' needs a value"},
       {{"create", "src", "--stub"}, "the option '--stub' needs a value"},
-      {{"create", "-q"}, "unknown option '-q' for create (see 'sfx_pack create --help')"},
+      {{"create", "-z"}, "unknown option '-z' for create (see 'sfx_pack create --help')"},
       {{"create", "--fast=1"}, "unknown option '--fast' for create (see 'sfx_pack create --help')"},
       {{"create", "--json"}, "unknown option '--json' for create (see 'sfx_pack create --help')"},
       {{"create", "-l", "10"}, "the level '10' is not a number from 0 to 9"},
@@ -424,14 +427,23 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
          ASSERT_EQ(mkfifo((d / "src/pipe").c_str(), 0644), 0);
        },
        1, "'@/src/pipe' is a fifo; only files and directories can be packed"},
-      {"dangling link",
-       [](const TempDir& d, std::vector<std::string>&) {
+      {"dangling link, followed",
+       [](const TempDir& d, std::vector<std::string>& args) {
          ASSERT_EQ(symlink("gone", (d / "src/link").c_str()), 0);
+         args.insert(args.begin() + 1, "-L");
        },
        1, "'@/src/link' is a symbolic link that leads nowhere"},
       {"link to a directory outside",
        [](const TempDir& d, std::vector<std::string>&) {
          ASSERT_EQ(symlink("/usr", (d / "src/usr").c_str()), 0);
+       },
+       1,
+       "'@/src/usr' is a symbolic link to '/usr', outside the source directory (-L packs what it "
+       "points to)"},
+      {"link to a directory outside, followed",
+       [](const TempDir& d, std::vector<std::string>& args) {
+         ASSERT_EQ(symlink("/usr", (d / "src/usr").c_str()), 0);
+         args.insert(args.begin() + 1, "-L");
        },
        1, "'@/src/usr' is a symbolic link to the directory '/usr' outside the source directory"},
       {"template of 257 bytes",
@@ -453,10 +465,7 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
                                      "-c",     "run.sh", dir / "src"};
     fault.setup(dir, args);
     const RunResult r = pack(args);
-    std::string expected = fault.err;
-    for (std::size_t at = expected.find('@'); at != std::string::npos; at = expected.find('@')) {
-      expected.replace(at, 1, dir.path());
-    }
+    const std::string expected = sfx_testing::with_dir(fault.err, dir.path());
     EXPECT_EQ(r.exit_code, fault.exit_code);
     EXPECT_EQ(r.err, "sfx_pack: error: " + expected + "\n");
     EXPECT_EQ(r.out, "");
@@ -464,58 +473,225 @@ TEST(PackEndToEnd, RefusalsLeaveNothingBehind) {
   }
 }
 
-TEST(PackEndToEnd, AFailedWriteLeavesNoFile) {
-  TempDir dir;
-  make_dir(dir / "src");
-  write_file(dir / "src/run.sh", kRunScript, 0755);
-  write_file(dir / "src/noise", random_bytes(4 << 20, 3));
-  make_dir(dir / "out");
-  write_file(dir / "out/app.run", "previous version");
-  // A file-size limit of about 1 MiB past the stub (in 512-byte blocks, or 1 KiB ones).
-  const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
-  const RunResult r = run_program("/bin/sh", {"-c",
-                                              "trap '' XFSZ; ulimit -f " + std::to_string(blocks) +
-                                                  "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
-                                              pack_path(), dir / "out/app.run", dir / "src"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err.rfind("sfx_pack: error: cannot write ", 0), 0u) << r.err;
-  EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << r.err;
-  EXPECT_EQ(list_dir(dir / "out"), std::vector<std::string>{"app.run"});
-  EXPECT_EQ(read_file(dir / "out/app.run"), "previous version");
+TEST(PackEndToEnd, AFileSizeLimitLeavesNoFile) {
+  for (const bool ignored : {true, false}) {
+    SCOPED_TRACE(ignored ? "SIGXFSZ ignored" : "SIGXFSZ at its default");
+    TempDir dir;
+    make_dir(dir / "src");
+    write_file(dir / "src/run.sh", kRunScript, 0755);
+    write_file(dir / "src/noise", random_bytes(4 << 20, 3));
+    make_dir(dir / "out");
+    write_file(dir / "out/app.run", "previous version");
+    // A file-size limit of about 1 MiB past the stub (in 512-byte blocks, or 1 KiB ones).
+    const std::size_t blocks = (read_file(stub_path()).size() + (1 << 20)) / 512;
+    const RunResult r = run_program(
+        "/bin/sh", {"-c",
+                    std::string(ignored ? "trap '' XFSZ; " : "") + "ulimit -f " +
+                        std::to_string(blocks) + "; exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
+                    pack_path(), dir / "out/app.run", dir / "src"});
+    if (ignored) {
+      // The write fails instead, and says so.
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(r.err.rfind("sfx_pack: error: cannot write ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("File too large\n"), std::string::npos) << r.err;
+    } else {
+      EXPECT_EQ(r.term_signal, SIGXFSZ) << r.err;
+    }
+    EXPECT_EQ(list_dir(dir / "out"), std::vector<std::string>{"app.run"});
+    EXPECT_EQ(read_file(dir / "out/app.run"), "previous version");
+  }
 }
 
-TEST(PackEndToEnd, ATerminatedRunLeavesNoFile) {
+// A source that takes many seconds to pack: the run is still writing when a signal comes.
+void make_slow_source(const TempDir& dir) {
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  make_sparse(dir / "src/zeros", off_t{3} << 30);
+  make_dir(dir / "out");
+}
+
+// Starts sfx_pack on `dir`/src through the shell, with `ignored` (trap names, "" for none)
+// ignored at start, and waits until its temporary file is there.
+std::unique_ptr<sfx_testing::Spawned> start_slow_pack(const TempDir& dir,
+                                                      const std::string& ignored) {
+  auto spawned = std::make_unique<sfx_testing::Spawned>(
+      "/bin/sh", std::vector<std::string>{"-c",
+                                          (ignored.empty() ? "" : "trap '' " + ignored + "; ") +
+                                              "exec \"$0\" create -o \"$1\" -c run.sh \"$2\"",
+                                          pack_path(), dir / "out/app.run", dir / "src"});
+  EXPECT_TRUE(sfx_testing::wait_for([&] { return !list_dir(dir / "out").empty(); }));
+  const std::vector<std::string> during = list_dir(dir / "out");
+  EXPECT_EQ(during.size(), 1u);
+  if (!during.empty()) {
+    EXPECT_EQ(during[0].rfind(".app.run.", 0), 0u) << during[0];
+  }
+  return spawned;
+}
+
+TEST(PackEndToEnd, EveryTerminatingSignalLeavesNoFile) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU,
+                                  SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    TempDir dir;
+    make_slow_source(dir);
+    auto pack_run = start_slow_pack(dir, "");
+    pack_run->send(signal_number);
+    const RunResult r = pack_run->finish();
+    EXPECT_EQ(r.term_signal, signal_number) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(list_dir(dir / "out").empty());
+  }
+}
+
+TEST(PackEndToEnd, ASignalIgnoredAtStartStaysIgnored) {
+  TempDir dir;
+  make_slow_source(dir);
+  // As under nohup: hang-ups, and here also SIGUSR1, do not end the run.
+  auto pack_run = start_slow_pack(dir, "HUP USR1");
+  pack_run->send(SIGHUP);
+  pack_run->send(SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(list_dir(dir / "out").size(), 1u);
+  EXPECT_EQ(kill(pack_run->pid(), 0), 0);
+  pack_run->send(SIGTERM);
+  const RunResult r = pack_run->finish();
+  EXPECT_EQ(r.term_signal, SIGTERM);
+  EXPECT_TRUE(list_dir(dir / "out").empty());
+}
+
+struct OutputGuard {
+  const char* name;
+  // Makes what the output names; returns the arguments after "create".
+  std::vector<std::string> (*setup)(const TempDir& dir);
+  std::string err;  // "@" stands for the scratch directory.
+};
+
+std::vector<std::string> create_args(const std::string& out, const std::string& source) {
+  return {"-o", out, "-c", "run.sh", source};
+}
+
+// The bytes of every regular file below `dir`, in list_tree's order.
+std::vector<std::string> file_contents(const std::string& dir) {
+  std::vector<std::string> contents;
+  for (const std::string& name : list_tree(dir)) {
+    struct stat info;
+    if (lstat((dir + "/" + name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      contents.push_back(read_file(dir + "/" + name));
+    }
+  }
+  return contents;
+}
+
+TEST(PackEndToEnd, OutputsThatWouldDestroySomethingAreRefused) {
+  const OutputGuard guards[] = {
+      {"a device node",
+       [](const TempDir& d) {
+         EXPECT_EQ(mknod((d / "out/null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+         return create_args(d / "out/null", d / "src");
+       },
+       "the output '@/out/null' is a character device; sfx_pack replaces only regular files"},
+      {"a link like /dev/stdout",
+       [](const TempDir& d) {
+         EXPECT_EQ(symlink("/dev/null", (d / "out/stdout").c_str()), 0);
+         return create_args(d / "out/stdout", d / "src");
+       },
+       "the output '@/out/stdout' is a symbolic link; sfx_pack replaces only regular files"},
+      {"a fifo",
+       [](const TempDir& d) {
+         EXPECT_EQ(mkfifo((d / "out/fifo").c_str(), 0644), 0);
+         return create_args(d / "out/fifo", d / "src");
+       },
+       "the output '@/out/fifo' is a fifo; sfx_pack replaces only regular files"},
+      {"a directory",
+       [](const TempDir& d) {
+         make_dir(d / "out/app.run");
+         return create_args(d / "out/app.run", d / "src");
+       },
+       "the output '@/out/app.run' is a directory; sfx_pack replaces only regular files"},
+      {"inside the source",
+       [](const TempDir& d) { return create_args(d / "src/app.run", d / "src"); },
+       "the output '@/src/app.run' is inside the source directory '@/src'"},
+      {"deep inside the source, named through a link",
+       [](const TempDir& d) {
+         make_dir(d / "src/sub");
+         EXPECT_EQ(symlink("../src/sub", (d / "out/in").c_str()), 0);
+         return create_args(d / "out/in/app.run", d / "src/");
+       },
+       "the output '@/out/in/app.run' is inside the source directory '@/src/'"},
+      {"a file of the source",
+       [](const TempDir& d) { return create_args(d / "src/run.sh", d / "src"); },
+       "the output '@/src/run.sh' is inside the source directory '@/src'"},
+      {"the stub",
+       [](const TempDir& d) {
+         write_file(d / "stub", read_file(stub_path()), 0755);
+         std::vector<std::string> args = create_args(d / "stub", d / "src");
+         args.insert(args.begin(), {"--stub", d / "stub"});
+         return args;
+       },
+       "the output '@/stub' is the stub '@/stub'"},
+      {"the stub under another name",
+       [](const TempDir& d) {
+         write_file(d / "stub", read_file(stub_path()), 0755);
+         EXPECT_EQ(link((d / "stub").c_str(), (d / "out/hard").c_str()), 0);
+         std::vector<std::string> args = create_args(d / "out/hard", d / "src");
+         args.insert(args.begin(), {"--stub", d / "stub"});
+         return args;
+       },
+       "the output '@/out/hard' is the stub '@/stub'"},
+      {"the source ZIP archive",
+       [](const TempDir& d) {
+         write_file(d / "payload.zip",
+                    make_zip({ZipEntry::file("run.sh", "#!/bin/sh\n", 0100755)}));
+         return create_args(d / "payload.zip", d / "payload.zip");
+       },
+       "the output '@/payload.zip' is the source ZIP archive '@/payload.zip'"},
+  };
+  for (const OutputGuard& guard : guards) {
+    SCOPED_TRACE(guard.name);
+    TempDir dir;
+    make_dir(dir / "src");
+    write_file(dir / "src/run.sh", kRunScript, 0755);
+    make_dir(dir / "out");
+    std::vector<std::string> args = guard.setup(dir);
+    args.insert(args.begin(), "create");
+    const std::vector<std::string> before = list_tree(dir.path());
+    const std::vector<std::string> contents = file_contents(dir.path());
+    const RunResult r = pack(args);
+    const std::string expected = sfx_testing::with_dir(guard.err, dir.path());
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "sfx_pack: error: " + expected + "\n");
+    // Nothing written: the same names, the same bytes, the device still a device.
+    EXPECT_EQ(list_tree(dir.path()), before);
+    EXPECT_TRUE(file_contents(dir.path()) == contents);
+  }
+  struct stat node;
+  TempDir dir;
+  ASSERT_EQ(mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  EXPECT_EQ(pack({"create", "-o", dir / "null", "-c", "run.sh", dir / "src"}).exit_code, 2);
+  ASSERT_EQ(lstat((dir / "null").c_str(), &node), 0);
+  EXPECT_TRUE(S_ISCHR(node.st_mode));
+}
+
+TEST(PackEndToEnd, AFileThatGrowsWhileItIsPackedFailsTheRun) {
   TempDir dir;
   make_dir(dir / "src");
   write_file(dir / "src/run.sh", kRunScript, 0755);
-  make_sparse(dir / "src/zeros", off_t{3} << 30);  // Takes seconds to deflate.
+  write_file(dir / "src/growing.log", text_bytes(8 << 20));
   make_dir(dir / "out");
-  const std::string pack_program = pack_path();
-  const std::string out = dir / "out/app.run";
-  const std::string src = dir / "src";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl(pack_program.c_str(), pack_program.c_str(), "create", "-o", out.c_str(), "-c", "run.sh",
-          src.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  // Once the temporary file is there, the run is writing.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (list_dir(dir / "out").empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  const std::vector<std::string> during = list_dir(dir / "out");
-  kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_EQ(during.size(), 1u);
-  EXPECT_EQ(during[0].rfind(".app.run.", 0), 0u) << during[0];
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  // A helper appends a line after another, as a log being written would, until it is stopped.
+  sfx_testing::Spawned writer(
+      "/bin/sh", {"-c", "while :; do echo more >> \"$0\"; done", dir / "src/growing.log"});
+  const RunResult r =
+      pack({"create", "-j", "1", "-o", dir / "out/app.run", "-c", "run.sh", dir / "src"});
+  writer.send(SIGKILL);
+  writer.finish();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "sfx_pack: error: '" + (dir / "src/growing.log") +
+                       "' changed while it was being packed\n");
   EXPECT_TRUE(list_dir(dir / "out").empty());
 }
 
@@ -547,6 +723,260 @@ TEST(PackEndToEnd, VerifyNamesADamagedEntry) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err,
             "sfx_pack: error: '" + (dir / "app.run") + "': entry 'noise' fails its CRC-32 check\n");
+}
+
+TEST(PackEndToEnd, WhatTheStubRefusesIsNotPackedAndNotPassed) {
+  TempDir dir;
+  const std::string run = "#!/bin/sh\necho ran\n";
+  ZipEntry data = ZipEntry::file("data.bin", std::string(4000, 'd'));
+  data.deflate = false;
+  std::string damaged = make_zip({ZipEntry::file("run.sh", run, 0100755), data});
+  damaged[damaged.find("data.bin") + 8 + 2000] ^= 0x20;
+  const std::pair<std::string, std::string> sources[] = {
+      {make_zip({ZipEntry::file("run.sh", run, 0100755), ZipEntry::file("../escape", "x")}),
+       "entry '../escape' is refused by the stub: unsafe name"},
+      {damaged, "entry 'data.bin' fails its CRC-32 check"},
+  };
+  for (const auto& [zip, fault] : sources) {
+    SCOPED_TRACE(fault);
+    write_file(dir / "payload.zip", zip);
+    const RunResult made =
+        pack({"create", "-o", dir / "app.run", "-c", "run.sh", dir / "payload.zip"});
+    EXPECT_EQ(made.exit_code, 1);
+    EXPECT_EQ(made.err,
+              "sfx_pack: error: the ZIP archive '" + (dir / "payload.zip") + "': " + fault + "\n");
+    EXPECT_FALSE(sfx_testing::path_exists(dir / "app.run"));
+    // Another generator's file with the same archive: verify fails on the same entry.
+    sfx_testing::DistributableBuilder builder;
+    builder.archive = zip;
+    builder.command = "run.sh";
+    builder.write(dir / "other.run");
+    const RunResult verified = pack({"verify", dir / "other.run"});
+    EXPECT_EQ(verified.exit_code, 1);
+    EXPECT_EQ(verified.out, "");
+    EXPECT_EQ(verified.err, "sfx_pack: error: '" + (dir / "other.run") + "': " + fault + "\n");
+  }
+}
+
+TEST(PackEndToEnd, InspectJsonIsValidForNamesThatAreNoUtf8) {
+  TempDir dir;
+  const std::vector<std::string> names = {"plain.txt",         "caf\xc3\xa9",
+                                          "byte-\xff",         "surrogate-\xed\xa0\x80",
+                                          "overlong-\xc0\xaf", "beyond-\xf4\x90\x80\x80",
+                                          "cut-\xe2\x82",      "real-\xc3\xbf"};
+  std::vector<ZipEntry> entries = {ZipEntry::file("run.sh", "#!/bin/sh\n", 0100755)};
+  for (const std::string& name : names) entries.push_back(ZipEntry::file(name, "x"));
+  write_file(dir / "payload.zip", make_zip(entries));
+  ASSERT_EQ(pack({"create", "-o", dir / "app.run", "-c", "run.sh\x01\xfe", dir / "payload.zip"})
+                .exit_code,
+            0);
+  const RunResult json = pack({"inspect", "--json", dir / "app.run"});
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  RunOptions feed;
+  feed.stdin_data = json.out;
+  const RunResult parsed =
+      run_program("/usr/bin/python3",
+                  {"-c",
+                   "import json, sys\n"
+                   "d = json.loads(sys.stdin.buffer.read().decode('utf-8', 'strict'))\n"
+                   "print(ascii(d['command_template']), d.get('command_template_hex'))\n"
+                   "for e in d['entries']:\n"
+                   "    print(ascii(e['name']), e.get('name_hex'))\n"},
+                  feed);
+  EXPECT_EQ(parsed.exit_code, 0) << parsed.err;
+  // 0xFF and a real "ÿ" (U+00FF) no longer come out alike: only the first is given in hex.
+  EXPECT_EQ(parsed.out,
+            "'run.sh\\x01\\ufffd' 72756e2e736801fe\n"
+            "'run.sh' None\n"
+            "'plain.txt' None\n"
+            "'caf\\xe9' None\n"
+            "'byte-\\ufffd' 627974652dff\n"
+            "'surrogate-\\ufffd\\ufffd\\ufffd' 737572726f676174652deda080\n"
+            "'overlong-\\ufffd\\ufffd' 6f7665726c6f6e672dc0af\n"
+            "'beyond-\\ufffd\\ufffd\\ufffd\\ufffd' 6265796f6e642df4908080\n"
+            "'cut-\\ufffd' 6375742de282\n"
+            "'real-\\xff' None\n");
+}
+
+// A payload whose library is reached through a chain of links, a program started through a
+// link, and a link to a directory.
+void make_linked_payload(const std::string& root) {
+  make_dir(root);
+  write_file(root + "/run.sh", "#!/bin/sh\ncat lib/libdemo.so docs/readme\n", 0755);
+  make_dir(root + "/lib");
+  write_file(root + "/lib/libdemo.so.1.2", "library bytes\n", 0644);
+  ASSERT_EQ(symlink("libdemo.so.1.2", (root + "/lib/libdemo.so.1").c_str()), 0);
+  ASSERT_EQ(symlink("libdemo.so.1", (root + "/lib/libdemo.so").c_str()), 0);
+  make_dir(root + "/bin");
+  ASSERT_EQ(symlink("../run.sh", (root + "/bin/start").c_str()), 0);
+  make_dir(root + "/share");
+  make_dir(root + "/share/doc");
+  write_file(root + "/share/doc/readme", "read me\n");
+  ASSERT_EQ(symlink("share/doc", (root + "/docs").c_str()), 0);
+}
+
+TEST(PackEndToEnd, LinksInsideTheSourceAreStoredAsLinks) {
+  TempDir dir;
+  make_linked_payload(dir / "payload");
+  const std::string app = dir / "app.run";
+  const RunResult made = pack({"create", "-o", app, "-c", "bin/start", dir / "payload"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  EXPECT_EQ(made.err, "");  // bin/start is a link to an executable file: no warning.
+  EXPECT_EQ(pack({"verify", app}).exit_code, 0);
+  const RunResult listed = pack({"inspect", app});
+  EXPECT_NE(listed.out.find("  lrwxrwxrwx            14            14  store    "),
+            std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find("  lib/libdemo.so -> libdemo.so.1\n"), std::string::npos);
+  EXPECT_NE(listed.out.find("  docs -> share/doc\n"), std::string::npos);
+  // The layout other unpackers know: Info-ZIP lists the entries as links.
+  write_file(dir / "carved.zip", carve(app));
+  const RunResult info = run_program("/usr/bin/zipinfo", {dir / "carved.zip", "lib/libdemo.so"});
+  EXPECT_EQ(info.out.rfind("lrwxrwxrwx  2.0 unx       12 b- stor ", 0), 0u) << info.out;
+}
+
+TEST(PackEndToEnd, LinksComeBackAsLinksThroughTheStub) {
+  TempDir dir;
+  make_linked_payload(dir / "payload");
+  const std::string app = dir / "app.run";
+  ASSERT_EQ(pack({"create", "-o", app, "-c", "bin/start", dir / "payload"}).exit_code, 0);
+  make_dir(dir / "x");
+  WorkRootWatch watch;
+  const RunResult extracted =
+      run_program(app, {"--sfx-extract-dir", dir / "x", "--sfx-extract-only"});
+  ASSERT_EQ(extracted.exit_code, 0) << extracted.out << extracted.err;
+  const std::string copy = dir / "x/app-dir";
+  EXPECT_EQ(list_tree(copy), list_tree(dir / "payload"));
+  EXPECT_EQ(list_tree(copy).size(), 11u);
+  for (const auto& [link, target] :
+       std::vector<std::pair<std::string, std::string>>{{"lib/libdemo.so.1", "libdemo.so.1.2"},
+                                                        {"lib/libdemo.so", "libdemo.so.1"},
+                                                        {"bin/start", "../run.sh"},
+                                                        {"docs", "share/doc"}}) {
+    SCOPED_TRACE(link);
+    struct stat info_link;
+    ASSERT_EQ(lstat((copy + "/" + link).c_str(), &info_link), 0);
+    EXPECT_TRUE(S_ISLNK(info_link.st_mode));
+    char text[64] = {};
+    ASSERT_GT(readlink((copy + "/" + link).c_str(), text, sizeof text - 1), 0);
+    EXPECT_EQ(std::string(text), target);
+  }
+  const RunResult ran = run_program(app, {});
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_EQ(ran.out, "library bytes\nread me\n");
+  EXPECT_EQ(watch.leftovers("app"), std::vector<std::string>{});
+}
+
+TEST(PackEndToEnd, ALinkLeadingOutsideIsAnErrorUnlessLinksAreFollowed) {
+  TempDir dir;
+  make_linked_payload(dir / "payload");
+  write_file(dir / "secret", "not for the payload\n", 0600);
+  ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "payload/shadow").c_str()), 0);
+  const RunResult refused =
+      pack({"create", "-o", dir / "app.run", "-c", "run.sh", dir / "payload"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "sfx_pack: error: '" + (dir / "payload/shadow") +
+                             "' is a symbolic link to '" + (dir / "secret") +
+                             "', outside the source directory (-L packs what it points to)\n");
+  EXPECT_FALSE(sfx_testing::path_exists(dir / "app.run"));
+
+  // -L stores what every link points to: the library three times, the secret as a file.
+  for (const std::string option : {"-L", "--follow-symlinks"}) {
+    SCOPED_TRACE(option);
+    const RunResult made =
+        pack({"create", option, "-o", dir / "app.run", "-c", "run.sh", dir / "payload"});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    const RunResult listed = pack({"inspect", dir / "app.run"});
+    EXPECT_EQ(listed.out.find("lrwx"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("  -rw-r--r--            14            14  store    2"),
+              std::string::npos);
+    EXPECT_NE(listed.out.find("  -rw-------            20            20  store    "),
+              std::string::npos);
+    EXPECT_NE(listed.out.find("  docs/readme\n"), std::string::npos);
+  }
+}
+
+// The program that runs a pack for the progress test: it waits until the pack has created its
+// temporary file in OUT_DIR, then stops it for a second and a half, so that the pack surely takes
+// longer than a second however fast the machine. With "tty", the pack runs on a
+// pseudo-terminal and everything it wrote there (both streams, line ends as "\r\n") is copied
+// to standard output.
+constexpr char kHeldPack[] =
+    "import os, pty, signal, sys, time\n"
+    "mode, out_dir, program = sys.argv[1], sys.argv[2], sys.argv[3:]\n"
+    "if mode == 'tty':\n"
+    "    pid, fd = pty.fork()\n"
+    "else:\n"
+    "    pid, fd = os.fork(), -1\n"
+    "if pid == 0:\n"
+    "    os.execv(program[0], program)\n"
+    "while not os.listdir(out_dir):\n"
+    "    time.sleep(0.001)\n"
+    "os.kill(pid, signal.SIGSTOP)\n"
+    "time.sleep(1.5)\n"
+    "os.kill(pid, signal.SIGCONT)\n"
+    "out = b''\n"
+    "while fd >= 0:\n"
+    "    try:\n"
+    "        chunk = os.read(fd, 65536)\n"
+    "    except OSError:\n"
+    "        break\n"
+    "    if not chunk:\n"
+    "        break\n"
+    "    out += chunk\n"
+    "sys.stdout.buffer.write(out)\n"
+    "sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n";
+
+RunResult held_pack(const std::string& mode, const std::string& out_dir,
+                    const std::vector<std::string>& args) {
+  std::vector<std::string> python_args = {"-c", kHeldPack, mode, out_dir, pack_path()};
+  python_args.insert(python_args.end(), args.begin(), args.end());
+  RunOptions options;
+  options.env_set.push_back(kZone);
+  return run_program("/usr/bin/python3", python_args, options);
+}
+
+TEST(PackEndToEnd, ProgressLineOnATerminalOnlyAndNotWhenQuiet) {
+  TempDir dir;
+  make_dir(dir / "src");
+  write_file(dir / "src/run.sh", kRunScript, 0755);
+  make_sparse(dir / "src/zeros", off_t{128} << 20);
+  make_dir(dir / "out");
+  const std::vector<std::string> args = {"create", "-j",     "1",        "-o", dir / "out/app.run",
+                                         "-c",     "run.sh", dir / "src"};
+  const std::string summary = dir / "out/app.run" + ": 2 entries, archive of ";
+
+  const RunResult shown = held_pack("tty", dir / "out", args);
+  EXPECT_EQ(shown.exit_code, 0) << shown.err;
+  const std::string& screen = shown.out;
+  EXPECT_EQ(screen.rfind("\rpacked ", 0), 0u) << screen;
+  EXPECT_NE(screen.find(" of 128.0 MiB ("), std::string::npos) << screen;
+  EXPECT_NE(screen.find("/s, "), std::string::npos);
+  EXPECT_NE(screen.find(" left\x1b[K"), std::string::npos);
+  // The summary takes the line's place.
+  const std::size_t erased = screen.rfind("\r\x1b[K");
+  ASSERT_NE(erased, std::string::npos);
+  EXPECT_EQ(screen.substr(erased + 4).rfind(summary, 0), 0u) << screen;
+  EXPECT_EQ(screen.substr(screen.size() - 2), "\r\n");
+  EXPECT_EQ(screen.find('\n'), screen.size() - 1);
+
+  for (const std::string quiet : {"-q", "--quiet"}) {
+    std::vector<std::string> quiet_args = args;
+    quiet_args.insert(quiet_args.begin() + 1, quiet);
+    ASSERT_EQ(unlink((dir / "out/app.run").c_str()), 0);
+    const RunResult silent = held_pack("tty", dir / "out", quiet_args);
+    EXPECT_EQ(silent.exit_code, 0);
+    EXPECT_EQ(silent.out, "");
+  }
+
+  // Standard error a pipe: no progress, the summary alone on standard output.
+  ASSERT_EQ(unlink((dir / "out/app.run").c_str()), 0);
+  const RunResult piped = held_pack("pipe", dir / "out", args);
+  EXPECT_EQ(piped.exit_code, 0);
+  EXPECT_EQ(piped.err, "");
+  EXPECT_EQ(piped.out.rfind(summary, 0), 0u) << piped.out;
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos);
 }
 
 }  // namespace
