@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "extract/entry_rules.h"
 #include "pack/create.h"
 #include "pack/source_tree.h"
 #include "pack/zip_window.h"
@@ -126,16 +127,10 @@ std::string method_name(int method) {
 
 // "-rwxr-xr-x" for a Unix mode, as ls shows it.
 std::string mode_text(std::uint32_t mode, bool directory) {
-  std::string text = directory ? "d" : "-";
-  if ((mode & 0170000) == 0120000) text = "l";
-  static const char kLetters[] = "rwxrwxrwx";
-  for (int bit = 0; bit < 9; ++bit) {
-    text += (mode & (0400u >> bit)) != 0 ? kLetters[bit] : '-';
-  }
-  if ((mode & 04000) != 0) text[3] = (mode & 0100) != 0 ? 's' : 'S';
-  if ((mode & 02000) != 0) text[6] = (mode & 0010) != 0 ? 's' : 'S';
-  if ((mode & 01000) != 0) text[9] = (mode & 0001) != 0 ? 't' : 'T';
-  return text;
+  const EntryKind kind = (mode & 0170000) == 0120000 ? EntryKind::kSymlink
+                         : directory                 ? EntryKind::kDirectory
+                                                     : EntryKind::kFile;
+  return mode_text(kind, static_cast<mode_t>(mode & 07777));
 }
 
 std::string time_text(const EntryInfo& entry, char separator) {
