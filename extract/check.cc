@@ -63,14 +63,17 @@ int check_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_
   return err;
 }
 
-int check_archive(const ArchiveSource& archive, ArchiveTotals& totals) {
+int check_archive(const ArchiveSource& archive, ArchiveTotals& totals, std::string& failed_entry) {
   totals = ArchiveTotals{};
+  failed_entry.clear();
   ZipReader zip;
   bool has_entries = false;
   const int opened = open_entries(zip, archive, has_entries);
   if (opened != EXTRACT_OK || !has_entries) return opened;
   const int walked = zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
-    return check_current_entry(zip, entry, info, totals);
+    const int err = check_current_entry(zip, entry, info, totals);
+    if (err != UNZ_OK) failed_entry = entry.name;
+    return err;
   });
   return walked == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }

@@ -4,6 +4,7 @@
 #include <minizip/unzip.h>
 
 #include <cstdint>
+#include <string>
 
 #include "extract/entry_rules.h"
 #include "extract/zip_reader.h"
@@ -35,7 +36,8 @@ int check_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_
 /// Checks every entry of `archive` with check_current_entry, after the walk's own checks of
 /// the central directory. Returns EXTRACT_OK with `totals` filled (also for an archive without
 /// entries), EXTRACT_ERR_OPEN when it is no ZIP archive (nothing printed), or
-/// EXTRACT_ERR_ENTRIES after the failing step's message on standard output.
-int check_archive(const ArchiveSource& archive, ArchiveTotals& totals);
+/// EXTRACT_ERR_ENTRIES after the failing step's message on standard output, with
+/// `failed_entry` set to the entry that failed (empty when the archive failed as a whole).
+int check_archive(const ArchiveSource& archive, ArchiveTotals& totals, std::string& failed_entry);
 
 #endif  // EXTRACT_CHECK_H_

@@ -139,11 +139,26 @@ int print_list(const ArchiveSource& archive) {
 
 int check(const LaunchContext& ctx, const ArchiveSource& archive) {
   ArchiveTotals totals;
-  const int checked = check_archive(archive, totals);
-  if (checked == EXTRACT_ERR_OPEN) std::fputs("-E- No valid attachment found\n", stderr);
-  if (checked != EXTRACT_OK) return EXIT_LAUNCH_FAILURE;
-  std::printf("%s: OK, %" PRIu64 " entries, %" PRIu64 " bytes\n",
-              printable_text(ctx.self_path).c_str(), totals.entries, totals.bytes);
+  std::string failed_entry;
+  const int checked = check_archive(archive, totals, failed_entry);
+  const std::string file = printable_text(ctx.self_path);
+  if (checked == EXTRACT_ERR_OPEN) {
+    std::fputs("-E- No valid attachment found\n", stderr);
+    return EXIT_LAUNCH_FAILURE;
+  }
+  // The step's own message says what failed; this line says where, as a run's own "Failed to
+  // extract" line does.
+  if (checked != EXTRACT_OK && failed_entry.empty()) {
+    std::fprintf(stderr, "-E- Check failed: %s\n", file.c_str());
+    return EXIT_LAUNCH_FAILURE;
+  }
+  if (checked != EXTRACT_OK) {
+    std::fprintf(stderr, "-E- Check failed at entry %s: %s\n", printable_text(failed_entry).c_str(),
+                 file.c_str());
+    return EXIT_LAUNCH_FAILURE;
+  }
+  std::printf("%s: OK, %" PRIu64 " entries, %" PRIu64 " bytes\n", file.c_str(), totals.entries,
+              totals.bytes);
   return 0;
 }
 
