@@ -358,6 +358,8 @@ TEST(LookInsideEndToEnd, DamagedArchives) {
          return zip;
        }(),
        "encrypted entry fw.bin is not supported\n", "fw.bin", 0},
+      {"link target too long to be one", make_zip({entry("big", std::string(5000, 'a'), 0120777)}),
+       "refusing symbolic link big -> (a target of 5000 bytes)\n", "big", 0},
       {"end record cut short", sound.substr(0, sound.size() - 10),
        "error -103 with zipfile in unzGetGlobalInfo \n", "", 252},
   };
@@ -392,6 +394,27 @@ TEST(LookInsideEndToEnd, DamagedArchives) {
     EXPECT_EQ(unpacked.out,
               "Extracting to " + extract_dir.path() + "/" + kProgram + "-dir ..." + c.check_out);
   }
+}
+
+TEST(LookInsideEndToEnd, ArchiveWithoutEntries) {
+  DistributableBuilder builder;
+  builder.archive = make_zip({});
+  LookFile file(builder);
+  WorkRootWatch watch;
+  RunResult info = file.run({"--sfx-info"});
+  EXPECT_EQ(info.exit_code, 0);
+  EXPECT_NE(info.out.find("\nextra-tool command: none\n"
+                          "entries:            0\n"
+                          "unpacked size:      0 bytes\n"),
+            std::string::npos)
+      << info.out;
+  RunResult list = file.run({"--sfx-list"});
+  EXPECT_EQ(list.exit_code, 0);
+  EXPECT_EQ(list.out, "total: 0 entries, 0 bytes\n");
+  RunResult check = file.run({"--sfx-check"});
+  EXPECT_EQ(check.exit_code, 0);
+  EXPECT_EQ(check.out, file.path() + ": OK, 0 entries, 0 bytes\n");
+  expect_nothing_created(file, watch);
 }
 
 TEST(LookInsideEndToEnd, NoZipArchive) {
