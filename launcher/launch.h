@@ -5,7 +5,10 @@
 /// the appended archive, runs the payload command and cleans up.
 /// Returns the exit status: the payload command's (or the last extra-tool command's) exit
 /// code, -1 when the shell cannot be started, EXIT_LAUNCH_FAILURE (252) for a failure of the
-/// launcher's own stages, or 1 when the return to the start directory fails.
+/// launcher's own stages, or 1 when the return to the start directory fails. With a
+/// look-inside option ("--sfx-info", "--sfx-list", "--sfx-check", "--sfx-help") anywhere on the
+/// command line, only that option's work is done (see run_look_inside): nothing is created and
+/// nothing run.
 int run_launch(int argc, char** argv);
 
 #endif  // LAUNCHER_LAUNCH_H_

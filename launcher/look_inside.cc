@@ -55,15 +55,18 @@ std::string shown_name(const EntryFacts& entry) {
   return name;
 }
 
-// One --sfx-list line. A link's target is read (not judged: the listing shows what is there);
-// returns the code of that read after its message, or 0.
+// One --sfx-list line. A link's target is read when the entry rules let its data be read, and
+// shown unjudged: the listing shows what is there. Returns the code of that read after its
+// message, or 0.
 int print_entry_line(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
                      mode_t mask) {
   const EntryKind kind = entry_kind(entry);
   std::string name = shown_name(entry);
   if (kind == EntryKind::kSymlink) {
     std::string target;
-    if (info.uncompressed_size > ENTRY_LINK_TARGET_MAX) {
+    if (const EntryRule rule = check_entry(entry); rule != EntryRule::kOk) {
+      target = std::string("(") + entry_rule_name(rule) + ")";  // Its data is not readable.
+    } else if (info.uncompressed_size > ENTRY_LINK_TARGET_MAX) {
       target = link_size_text(info.uncompressed_size);
     } else if (const int err = read_link_data(zip, info, target); err != UNZ_OK) {
       return err;

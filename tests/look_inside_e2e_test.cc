@@ -21,6 +21,7 @@ namespace {
 using sfx_testing::DistributableBuilder;
 using sfx_testing::first_data_offset;
 using sfx_testing::list_tree;
+using sfx_testing::local_date;
 using sfx_testing::make_zip;
 using sfx_testing::pack_path;
 using sfx_testing::path_exists;
@@ -40,15 +41,6 @@ constexpr char kProgram[] = "lookpkg";
 constexpr std::time_t kWinterNoon = 1705316400;  // 2024-01-15 12:00:00 local time
 // The payload command of every file here: it leaves the marker when it runs.
 constexpr char kMarkerScript[] = "#!/bin/sh\ntouch \"$SFX_TEST_MARKER\"\n";
-
-std::tm local_date(int year, int month, int day, int hour) {
-  std::tm t = {};
-  t.tm_year = year;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  return t;
-}
 
 ZipEntry entry(const std::string& name, const std::string& data, std::uint32_t mode,
                std::tm date = local_date(2024, 7, 15, 12)) {
@@ -335,12 +327,19 @@ TEST(LookInsideEndToEnd, DamagedArchives) {
   std::string bad_deflate = make_zip({entry("trevalo", std::string(3000, 'x'), 0100755), firmware});
   bad_deflate[first_data_offset(bad_deflate)] = static_cast<char>(0xFF);  // Reserved block type.
 
+  // The one entry of `zip` marked encrypted, in its local and its central header.
+  const auto encrypted = [](std::string zip) {
+    zip[6] |= 0x01;
+    zip[zip.find("PK\x01\x02") + 8] |= 0x01;
+    return zip;
+  };
   struct Case {
     const char* label;
     std::string archive;
     std::string check_out;
     std::string check_err_entry;  // The entry named on standard error, or "" for the archive.
     int list_exit;
+    std::string list_line = "";  // A line that --sfx-list shows for the file.
   };
   const std::vector<Case> cases = {
       {"CRC-32 differs", bad_crc, "error -105 with zipfile in unzCloseCurrentFile\n", "fw.bin", 0},
@@ -349,17 +348,16 @@ TEST(LookInsideEndToEnd, DamagedArchives) {
       {"unsafe name", make_zip({firmware, entry("../evil", "x", 0100644)}),
        "refusing unsafe entry name ../evil\n", "../evil", 0},
       {"link leading out", make_zip({entry("link", "/etc/passwd", 0120777)}),
-       "refusing symbolic link link -> /etc/passwd\n", "link", 0},
-      {"encrypted",
-       [&] {
-         std::string zip = make_zip({firmware});
-         zip[6] |= 0x01;                           // Local header flags.
-         zip[zip.find("PK\x01\x02") + 8] |= 0x01;  // Central header flags.
-         return zip;
-       }(),
-       "encrypted entry fw.bin is not supported\n", "fw.bin", 0},
+       "refusing symbolic link link -> /etc/passwd\n", "link", 0,
+       "lrwxrwxrwx           11 2024-07-15 12:00:00 link -> /etc/passwd\n"},
+      {"encrypted", encrypted(make_zip({firmware})), "encrypted entry fw.bin is not supported\n",
+       "fw.bin", 0},
+      {"encrypted link", encrypted(make_zip({entry("elink", "fw.bin", 0120777)})),
+       "encrypted entry elink is not supported\n", "elink", 0,
+       "lrwxrwxrwx            6 2024-07-15 12:00:00 elink -> (encrypted)\n"},
       {"link target too long to be one", make_zip({entry("big", std::string(5000, 'a'), 0120777)}),
-       "refusing symbolic link big -> (a target of 5000 bytes)\n", "big", 0},
+       "refusing symbolic link big -> (a target of 5000 bytes)\n", "big", 0,
+       "lrwxrwxrwx         5000 2024-07-15 12:00:00 big -> (a target of 5000 bytes)\n"},
       {"end record cut short", sound.substr(0, sound.size() - 10),
        "error -103 with zipfile in unzGetGlobalInfo \n", "", 252},
   };
@@ -379,6 +377,9 @@ TEST(LookInsideEndToEnd, DamagedArchives) {
                   : "-E- Check failed at entry " + c.check_err_entry + ": " + file.path() + "\n");
     RunResult list = file.run({"--sfx-list"});
     EXPECT_EQ(list.exit_code, c.list_exit) << list.out;
+    if (!c.list_line.empty()) {
+      EXPECT_NE(list.out.find(c.list_line), std::string::npos) << list.out;
+    }
     RunResult info = file.run({"--sfx-info"});
     EXPECT_EQ(info.exit_code, c.list_exit) << info.out;
     if (c.list_exit != 0) {
