@@ -14,12 +14,9 @@ build=${SFX_BUILD_DIR:-build}
 mb=${SFX_BENCH_MB:-100}
 runs=${SFX_BENCH_RUNS:-10}
 slow_runs=${SFX_BENCH_SLOW_RUNS:-2}
-for tool in hyperfine /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 2; }
-done
-for exe in sfx_stub bench_carve bench_reference_carve; do
-  [[ -x $build/$exe ]] || { echo "build $build/$exe first (cmake --build $build)" >&2; exit 2; }
-done
+source bench/bench_common.sh
+need_tools hyperfine /usr/bin/time
+need_built "$build" sfx_stub bench_carve bench_reference_carve
 stub=$(realpath "$build/sfx_stub")
 carve=$(realpath "$build/bench_carve")
 reference=$(realpath "$build/bench_reference_carve")

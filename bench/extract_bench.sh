@@ -11,29 +11,14 @@
 # it), SFX_MAKE_PAYLOAD (the reference payload script; found beside the repository otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
 build=${SFX_BUILD_DIR:-build}
 runs=${SFX_BENCH_RUNS:-30}
 scales=${SFX_BENCH_SCALES-0.25 2}
-for tool in hyperfine /usr/bin/time bsdtar unzip python3; do
-  command -v "$tool" >/dev/null || { echo "needs $tool (scripts/install-deps.sh --all)" >&2; exit 2; }
-done
-[[ -x $build/sfx_stub ]] || { echo "build $build/sfx_stub first (cmake --build $build)" >&2; exit 2; }
+source bench/bench_common.sh
+need_tools hyperfine /usr/bin/time bsdtar unzip python3
+need_built "$build" sfx_stub
 stub=$(realpath "$build/sfx_stub")
-
-# The reference payload script lives in ../shared/bench beside the repository; a worktree
-# finds it beside the main checkout that holds the shared .git directory.
-make_payload=${SFX_MAKE_PAYLOAD:-}
-if [[ -z $make_payload ]]; then
-  common_git=$(git rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
-  for root in "$repo" ${common_git:+"$(dirname "$common_git")"}; do
-    if [[ -f $root/../shared/bench/make_payload.py ]]; then
-      make_payload=$(realpath "$root/../shared/bench/make_payload.py")
-      break
-    fi
-  done
-fi
-[[ -f $make_payload ]] || { echo "no ../shared/bench/make_payload.py beside $repo" >&2; exit 2; }
+make_payload=$(find_make_payload)
 
 work=$(mktemp -d /tmp/sfx_bench_XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -59,9 +44,6 @@ with open(out, "wb") as dst:
 os.chmod(out, 0o755)
 EOF
 }
-
-# Path, mode and modification time of every file below $1, one per line, sorted.
-listing() { (cd "$1" && find . -type f -printf '%P %m %T@\n' | sort); }
 
 # Peak resident set of one run of the command in "$@", in KiB.
 peak_kib() { /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null && cat "$work/rss"; }

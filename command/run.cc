@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "command/command_lists.h"
@@ -22,15 +23,41 @@ int map_shell_status(int raw_status) {
 
 namespace {
 
+constexpr char kShellPath[] = "/bin/sh";
+
 // The process group of the command that is running, and the signal passed on to it.
 volatile sig_atomic_t command_group = 0;
 volatile sig_atomic_t passed_on = 0;
 
-constexpr int kPassedOnSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// What the stub was started with, recorded once by record_start_signals.
+bool start_recorded = false;
+sigset_t start_mask;
+struct sigaction start_actions[std::size(kTerminatingSignals)];
+struct sigaction start_child_action;
+
+// Writes that fail on a closed pipe or past the file-size limit raise these in the stub
+// itself; they are never handed on to a command.
+bool about_own_writes(int signal_number) {
+  return signal_number == SIGPIPE || signal_number == SIGXFSZ;
+}
 
 void pass_on(int signal_number) {
-  if (signal_number == SIGTERM || signal_number == SIGHUP) passed_on = signal_number;
+  if (signal_number != SIGINT && signal_number != SIGQUIT) passed_on = signal_number;
   if (command_group > 0) kill(-command_group, signal_number);
+}
+
+void print_start_failure(int error) {
+  std::fprintf(stderr, "-E- Failed to start %s: %s\n", kShellPath, std::strerror(error));
+}
+
+// In the child, before exec: the dispositions first, so that no handler of the stub can run
+// in the child once the mask lets signals through.
+void restore_start_signals() {
+  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
+    sigaction(kTerminatingSignals[i], &start_actions[i], nullptr);
+  }
+  sigaction(SIGCHLD, &start_child_action, nullptr);
+  sigprocmask(SIG_SETMASK, &start_mask, nullptr);
 }
 
 // The controlling terminal when the stub is in its foreground process group, else -1.
@@ -55,11 +82,49 @@ void give_terminal(int tty, pid_t group) {
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Reads the errno value that the child sends when its exec fails. Returns 0 when the exec
+// succeeded (the pipe closed on exec without a word).
+int read_exec_error(int report_fd) {
+  int error = 0;
+  ssize_t got;
+  do {
+    got = read(report_fd, &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
 }  // namespace
+
+void record_start_signals() {
+  if (start_recorded) return;
+  start_recorded = true;
+  sigprocmask(SIG_SETMASK, nullptr, &start_mask);
+  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
+    sigaction(kTerminatingSignals[i], nullptr, &start_actions[i]);
+  }
+  sigaction(SIGCHLD, nullptr, &start_child_action);
+  struct sigaction child_default = {};
+  child_default.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &child_default, nullptr);
+}
+
+bool ignored_at_start(int signal_number) {
+  record_start_signals();
+  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
+    if (kTerminatingSignals[i] == signal_number) return start_actions[i].sa_handler == SIG_IGN;
+  }
+  return false;
+}
+
+const sigset_t& start_signal_mask() {
+  record_start_signals();
+  return start_mask;
+}
 
 int passed_on_signal() { return passed_on; }
 
 int run_shell(const std::string& command_line) {
+  record_start_signals();
   // What was printed so far belongs before the command's own output.
   std::fflush(stdout);
   std::fflush(stderr);
@@ -70,21 +135,38 @@ int run_shell(const std::string& command_line) {
   const int tty = foreground_terminal();
   sigset_t held, previous;
   sigemptyset(&held);
-  for (int signal_number : kPassedOnSignals) sigaddset(&held, signal_number);
+  for (int signal_number : kTerminatingSignals) sigaddset(&held, signal_number);
   sigprocmask(SIG_BLOCK, &held, &previous);
   passed_on = 0;
 
-  pid_t child = fork();
-  if (child == 0) {
-    setpgid(0, 0);
-    give_terminal(tty, getpid());
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    execl("/bin/sh", "sh", "-c", command_line.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (child < 0) {
+  // The child tells through this pipe why its exec failed; a successful exec closes it.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    const int error = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (tty >= 0) close(tty);
+    print_start_failure(error);
+    return -1;
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    close(report[0]);
+    setpgid(0, 0);
+    give_terminal(tty, getpid());
+    restore_start_signals();
+    execl(kShellPath, "sh", "-c", command_line.c_str(), static_cast<char*>(nullptr));
+    const int error = errno;
+    ssize_t ignored = write(report[1], &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+  }
+  const int fork_error = errno;
+  close(report[1]);
+  if (child < 0) {
+    close(report[0]);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (tty >= 0) close(tty);
+    print_start_failure(fork_error);
     return -1;
   }
   setpgid(child, child);  // Also here: whichever of the two runs first settles it.
@@ -93,12 +175,25 @@ int run_shell(const std::string& command_line) {
   struct sigaction pass = {};
   pass.sa_handler = pass_on;
   pass.sa_mask = held;
-  struct sigaction saved[std::size(kPassedOnSignals)];
-  for (size_t i = 0; i < std::size(kPassedOnSignals); ++i) {
-    sigaction(kPassedOnSignals[i], &pass, &saved[i]);
+  struct sigaction saved[std::size(kTerminatingSignals)];
+  sigset_t waiting = previous;
+  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
+    const int signal_number = kTerminatingSignals[i];
+    sigaction(signal_number, nullptr, &saved[i]);
+    if (ignored_at_start(signal_number)) continue;
+    if (about_own_writes(signal_number)) {
+      sigaddset(&waiting, signal_number);  // Takes effect once the command has ended.
+    } else {
+      sigaction(signal_number, &pass, nullptr);
+    }
   }
   command_group = child;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  sigprocmask(SIG_SETMASK, &waiting, nullptr);
+
+  if (const int exec_error = read_exec_error(report[0]); exec_error != 0) {
+    print_start_failure(exec_error);
+  }
+  close(report[0]);
 
   int status = 0;
   int result = 0;
@@ -123,8 +218,8 @@ int run_shell(const std::string& command_line) {
   if (tty >= 0) close(tty);
   sigprocmask(SIG_BLOCK, &held, nullptr);
   command_group = 0;
-  for (size_t i = 0; i < std::size(kPassedOnSignals); ++i) {
-    sigaction(kPassedOnSignals[i], &saved[i], nullptr);
+  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
+    sigaction(kTerminatingSignals[i], &saved[i], nullptr);
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   return result;

@@ -1,6 +1,8 @@
 #ifndef COMMAND_RUN_H_
 #define COMMAND_RUN_H_
 
+#include <signal.h>
+
 #include <functional>
 #include <string>
 
@@ -13,24 +15,52 @@
 /// as a success.
 int map_shell_status(int raw_status);
 
+/// The signals whose default action ends the process. Each one that was not ignored when the
+/// stub started removes what the run created and then ends the stub by that same signal.
+inline constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT,
+                                              SIGPIPE, SIGXFSZ, SIGXCPU,   SIGALRM,
+                                              SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF};
+
+/// Records the dispositions of kTerminatingSignals and SIGCHLD and the signal mask that the
+/// stub was started with, then resets SIGCHLD to its default, so that the stub can always wait
+/// for its commands (a parent that ignores SIGCHLD would otherwise have them reaped unseen).
+/// Only the first call records; later ones do nothing. Call it before any handler is set.
+void record_start_signals();
+
+/// True when `signal_number` was ignored when the stub started (SIGHUP under nohup). Such a
+/// signal stays ignored: it is never caught and never passed on.
+bool ignored_at_start(int signal_number);
+
+/// The signal mask the stub was started with.
+const sigset_t& start_signal_mask();
+
 /// Runs `command_line` through "/bin/sh -c" and waits for it, with the stub's environment,
-/// standard streams and current directory. Standard output and standard error are flushed
+/// standard streams and current directory, and with the signal dispositions and the signal
+/// mask that the stub itself was started with. Standard output and standard error are flushed
 /// first, so that what the launcher printed comes before the command's output. Returns the
-/// raw wait status, or -1 when the shell cannot be started or waited for. This is the one
-/// place that starts a shell.
+/// raw wait status. This is the one place that starts a shell.
+/// When the shell cannot be started, prints "-E- Failed to start /bin/sh: %s\n" with the
+/// system's text on standard error: a failed fork (or no pipe to learn the outcome of the
+/// start) returns -1; a failed exec (no /bin/sh, a command line longer than the system takes
+/// for one argument) returns the wait status of an exit with 127.
 /// The command runs in a process group of its own (the terminal's foreground group when the
-/// stub had the terminal); SIGTERM, SIGHUP, SIGINT and SIGQUIT sent to the stub meanwhile are
-/// passed on to that group.
+/// stub had the terminal). Each of kTerminatingSignals that reaches the stub meanwhile and
+/// was not ignored at its start is passed on to that group, except SIGPIPE and SIGXFSZ: those
+/// concern the stub's own writes, so one sent to the stub is held until the command has ended
+/// and then takes effect in the stub.
 int run_shell(const std::string& command_line);
 
-/// SIGTERM or SIGHUP when one was passed on to the last command run_shell ran, else 0.
-/// The launcher then runs nothing more and ends with 128 + that number after its clean-up.
+/// The signal that was passed on to the last command run_shell ran, when it was neither
+/// SIGINT nor SIGQUIT, else 0. The launcher then runs nothing more and ends with 128 + that
+/// number after its clean-up. SIGINT and SIGQUIT are what a terminal sends to the command's
+/// group itself, so the command's own status stands for them.
 int passed_on_signal();
 
 /// Expands the template of `carve` (which also prepares extra_commands and display_commands)
 /// and runs the payload directory (as one shell word) + "/" + the expanded text through the
 /// shell from the current directory. Returns map_shell_status of the outcome: the command's
-/// exit code, 128 + the signal number for a killed command, or -1 when no shell could be run.
+/// exit code, 128 + the signal number for a killed command, 127 when the shell could not be
+/// executed, or -1 when no process could be made for it (run_shell has printed why).
 int run_payload_command(const CarveResult& carve, const std::string& passthrough_args,
                         const std::string& payload_dir, const LaunchContext& ctx);
 

@@ -26,7 +26,8 @@ int open_entries(ZipReader& zip, const ArchiveSource& archive, bool& has_entries
     case ArchiveOpen::kNotZip:
       return EXTRACT_ERR_OPEN;
     case ArchiveOpen::kCutShort:
-      std::printf("error %d with zipfile in unzGetGlobalInfo \n", UNZ_BADZIPFILE);
+      std::fprintf(extraction_output(), "error %d with zipfile in unzGetGlobalInfo \n",
+                   UNZ_BADZIPFILE);
       return EXTRACT_ERR_ENTRIES;
     case ArchiveOpen::kEmpty:
       return EXTRACT_OK;

@@ -7,84 +7,222 @@
 #include <cerrno>
 #include <memory>
 
+#ifdef SFX_FAST_INFLATE
+#include <crc.h>
+#include <igzip_lib.h>
+#endif
+
 namespace {
 
-constexpr size_t kInputSize = 64 * 1024;
-constexpr size_t kOutputSize = 64 * 1024;
-constexpr int kReadFailed = -1;
-constexpr int kShorterThanDeclared = -103;
-constexpr int kCrcMismatch = -105;
+// The ZIP library's codes, as its unzip.h defines them (that header is not needed here).
+constexpr int kReadFailed = -1;      // UNZ_ERRNO
+constexpr int kDataTooShort = -103;  // UNZ_BADZIPFILE
+constexpr int kCrcMismatch = -105;   // UNZ_CRCERROR
 
-// Reads up to `size` bytes at `offset`; returns the count, 0 at the end, -1 on an error.
-ssize_t read_some(int fd, unsigned char* buffer, size_t size, std::uint64_t offset) {
-  for (;;) {
-    ssize_t got = pread(fd, buffer, size, static_cast<off_t>(offset));
-    if (got >= 0 || errno != EINTR) return got;
-  }
+using CrcFunction = std::uint32_t (*)(std::uint32_t crc, const unsigned char* data, size_t size);
+
+std::uint32_t zlib_crc(std::uint32_t crc, const unsigned char* data, size_t size) {
+  // The blocks handed in are at most ENTRY_DATA_BLOCK_SIZE, well within zlib's uInt.
+  return static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
 }
 
-struct InflateEnd {
-  void operator()(z_stream* stream) const { inflateEnd(stream); }
+#ifdef SFX_FAST_INFLATE
+std::uint32_t fast_crc(std::uint32_t crc, const unsigned char* data, size_t size) {
+  return crc32_gzip_refl(crc, data, size);
+}
+#endif
+
+using Block = std::unique_ptr<unsigned char[]>;
+Block new_block() { return Block(new unsigned char[ENTRY_DATA_BLOCK_SIZE]); }
+
+// Reads an entry's raw data in order with pread, never past its compressed size.
+class RawReader {
+ public:
+  explicit RawReader(const EntryData& entry)
+      : fd_(entry.fd), next_(entry.offset), left_(entry.compressed_size) {}
+  bool exhausted() const { return left_ == 0; }
+  /// Reads up to `capacity` bytes (never 0 while data is left) into `buffer`. Returns false
+  /// when pread fails or the file ends before the compressed size.
+  bool read(unsigned char* buffer, size_t capacity, size_t& got) {
+    size_t want = static_cast<size_t>(std::min<std::uint64_t>(capacity, left_));
+    ssize_t n;
+    do {
+      n = pread(fd_, buffer, want, static_cast<off_t>(next_));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    got = static_cast<size_t>(n);
+    next_ += got;
+    left_ -= got;
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::uint64_t next_;
+  std::uint64_t left_;
 };
+
+// Hands decoded bytes to the sink up to the declared size, with their running CRC-32.
+class DeclaredOutput {
+ public:
+  DeclaredOutput(const EntryData& entry, EntrySink& sink, CrcFunction crc)
+      : sink_(sink), crc_function_(crc), expected_crc_(entry.crc), left_(entry.uncompressed_size) {}
+  /// How many of `capacity` bytes may still be produced.
+  size_t room(size_t capacity) const {
+    return static_cast<size_t>(std::min<std::uint64_t>(capacity, left_));
+  }
+  bool full() const { return left_ == 0; }
+  /// Bytes handed to the sink so far, refused ones included.
+  std::uint64_t delivered() const { return delivered_; }
+  bool deliver(const unsigned char* data, size_t size) {
+    if (size == 0) return true;
+    crc_ = crc_function_(crc_, data, size);
+    left_ -= size;
+    delivered_ += size;
+    return sink_.write(data, size);
+  }
+  /// The result once the data has ended: short of the declared size, or its CRC-32 checked.
+  int finish() const {
+    if (left_ != 0) return kDataTooShort;
+    return crc_ == expected_crc_ ? ENTRY_DATA_OK : kCrcMismatch;
+  }
+
+ private:
+  EntrySink& sink_;
+  CrcFunction crc_function_;
+  std::uint32_t expected_crc_;
+  std::uint64_t left_;
+  std::uint64_t delivered_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
+// Stored data is copied as it lies, up to the declared size.
+int copy_stored(const EntryData& entry, EntrySink& sink, CrcFunction crc) {
+  Block block = new_block();
+  RawReader reader(entry);
+  DeclaredOutput output(entry, sink, crc);
+  while (!output.full() && !reader.exhausted()) {
+    size_t got = 0;
+    if (!reader.read(block.get(), output.room(ENTRY_DATA_BLOCK_SIZE), got)) return kReadFailed;
+    if (!output.deliver(block.get(), got)) return ENTRY_DATA_WRITE_FAILED;
+  }
+  return output.finish();
+}
+
+struct ZlibStream {
+  z_stream stream{};
+  bool open = false;
+  ~ZlibStream() {
+    if (open) inflateEnd(&stream);
+  }
+};
+
+int inflate_zlib(const EntryData& entry, EntrySink& sink) {
+  ZlibStream z;
+  if (inflateInit2(&z.stream, -MAX_WBITS) != Z_OK) return Z_MEM_ERROR;
+  z.open = true;
+  Block in = new_block();
+  Block out = new_block();
+  RawReader reader(entry);
+  DeclaredOutput output(entry, sink, zlib_crc);
+  while (!output.full()) {
+    if (z.stream.avail_in == 0 && !reader.exhausted()) {
+      size_t got = 0;
+      if (!reader.read(in.get(), ENTRY_DATA_BLOCK_SIZE, got)) return kReadFailed;
+      z.stream.next_in = in.get();
+      z.stream.avail_in = static_cast<uInt>(got);
+    }
+    z.stream.next_out = out.get();
+    z.stream.avail_out = static_cast<uInt>(output.room(ENTRY_DATA_BLOCK_SIZE));
+    int status = inflate(&z.stream, Z_SYNC_FLUSH);
+    size_t produced = static_cast<size_t>(z.stream.next_out - out.get());
+    if (status == Z_NEED_DICT) status = Z_DATA_ERROR;  // A raw stream has no dictionary.
+    if (status != Z_OK && status != Z_STREAM_END) return status;
+    if (!output.deliver(out.get(), produced)) return ENTRY_DATA_WRITE_FAILED;
+    if (status == Z_STREAM_END) break;
+    // With every byte of the data read and room left, inflate says Z_BUF_ERROR when it cannot
+    // go on; that is the "compressed data ended early" case.
+  }
+  return output.finish();
+}
+
+#ifdef SFX_FAST_INFLATE
+// Inflates with the fast engine into `output`, which tells the caller how far it got.
+int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
+  auto state = std::make_unique<inflate_state>();
+  isal_inflate_init(state.get());
+  state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
+  Block in = new_block();
+  Block out = new_block();
+  RawReader reader(entry);
+  while (!output.full()) {
+    if (state->avail_in == 0 && !reader.exhausted()) {
+      size_t got = 0;
+      if (!reader.read(in.get(), ENTRY_DATA_BLOCK_SIZE, got)) return kReadFailed;
+      state->next_in = in.get();
+      state->avail_in = static_cast<std::uint32_t>(got);
+    }
+    state->next_out = out.get();
+    state->avail_out = static_cast<std::uint32_t>(output.room(ENTRY_DATA_BLOCK_SIZE));
+    std::uint32_t had_in = state->avail_in;
+    int status = isal_inflate(state.get());
+    size_t produced = static_cast<size_t>(state->next_out - out.get());
+    if (status < 0) return Z_DATA_ERROR;
+    if (!output.deliver(out.get(), produced)) return ENTRY_DATA_WRITE_FAILED;
+    if (state->block_state == ISAL_BLOCK_FINISH) break;
+    // No step made: with every byte read the stream was cut short; otherwise the engine is
+    // stuck on the data, which zlib's second decode then names.
+    if (produced == 0 && state->avail_in == had_in) {
+      return reader.exhausted() ? Z_BUF_ERROR : Z_DATA_ERROR;
+    }
+  }
+  return output.finish();
+}
+
+// Passes on only the bytes past the first `skip`: zlib's second decode of an entry gives the
+// sink what the fast engine did not, so that the sink ends up with zlib's bytes.
+class ResumeSink : public EntrySink {
+ public:
+  ResumeSink(EntrySink& sink, std::uint64_t skip) : sink_(sink), skip_(skip) {}
+  bool write(const unsigned char* data, size_t size) override {
+    size_t skipped = static_cast<size_t>(std::min<std::uint64_t>(size, skip_));
+    skip_ -= skipped;
+    return skipped == size || sink_.write(data + skipped, size - skipped);
+  }
+
+ private:
+  EntrySink& sink_;
+  std::uint64_t skip_;
+};
+#endif
 
 }  // namespace
 
+bool entry_data_fast_engine() {
+#ifdef SFX_FAST_INFLATE
+  return true;
+#else
+  return false;
+#endif
+}
+
+int decode_entry_zlib(const EntryData& entry, EntrySink& sink) {
+  if (entry.method == 0) return copy_stored(entry, sink, zlib_crc);
+  return inflate_zlib(entry, sink);
+}
+
 int decode_entry(const EntryData& entry, EntrySink& sink) {
-  std::unique_ptr<unsigned char[]> input(new unsigned char[kInputSize]);
-  std::uint64_t read_offset = entry.offset;
-  std::uint64_t input_left = entry.compressed_size;
-  std::uint64_t output_left = entry.uncompressed_size;
-  uLong crc = crc32(0, nullptr, 0);
-
-  if (entry.method == 0) {
-    while (output_left > 0) {
-      if (input_left == 0) return kShorterThanDeclared;
-      const size_t want = static_cast<size_t>(
-          std::min<std::uint64_t>(std::min(input_left, output_left), kInputSize));
-      ssize_t got = read_some(entry.fd, input.get(), want, read_offset);
-      if (got <= 0) return kReadFailed;
-      read_offset += static_cast<std::uint64_t>(got);
-      input_left -= static_cast<std::uint64_t>(got);
-      output_left -= static_cast<std::uint64_t>(got);
-      crc = crc32(crc, input.get(), static_cast<uInt>(got));
-      if (!sink.write(input.get(), static_cast<size_t>(got))) return ENTRY_DATA_WRITE_FAILED;
-    }
-    return crc == entry.crc ? ENTRY_DATA_OK : kCrcMismatch;
-  }
-
-  std::unique_ptr<unsigned char[]> output(new unsigned char[kOutputSize]);
-  z_stream stream = {};
-  if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return Z_MEM_ERROR;
-  std::unique_ptr<z_stream, InflateEnd> end_stream(&stream);
-  bool stream_ended = false;
-  while (output_left > 0 && !stream_ended) {
-    if (stream.avail_in == 0 && input_left > 0) {
-      const size_t want = static_cast<size_t>(std::min<std::uint64_t>(input_left, kInputSize));
-      ssize_t got = read_some(entry.fd, input.get(), want, read_offset);
-      if (got <= 0) return kReadFailed;
-      read_offset += static_cast<std::uint64_t>(got);
-      input_left -= static_cast<std::uint64_t>(got);
-      stream.next_in = input.get();
-      stream.avail_in = static_cast<uInt>(got);
-    }
-    const size_t room = static_cast<size_t>(std::min<std::uint64_t>(output_left, kOutputSize));
-    stream.next_out = output.get();
-    stream.avail_out = static_cast<uInt>(room);
-    const int result = inflate(&stream, Z_SYNC_FLUSH);
-    const size_t produced = room - stream.avail_out;
-    if (result == Z_STREAM_END) {
-      stream_ended = true;
-    } else if (result == Z_BUF_ERROR && stream.avail_in == 0 && input_left == 0) {
-      return Z_BUF_ERROR;  // The compressed data ended before the stream did.
-    } else if (result != Z_OK && result != Z_BUF_ERROR) {
-      return result == Z_NEED_DICT ? Z_DATA_ERROR : result;
-    }
-    if (produced > 0) {
-      crc = crc32(crc, output.get(), static_cast<uInt>(produced));
-      output_left -= produced;
-      if (!sink.write(output.get(), produced)) return ENTRY_DATA_WRITE_FAILED;
-    }
-  }
-  if (output_left > 0) return kShorterThanDeclared;
-  return crc == entry.crc ? ENTRY_DATA_OK : kCrcMismatch;
+#ifdef SFX_FAST_INFLATE
+  if (entry.method == 0) return copy_stored(entry, sink, fast_crc);
+  DeclaredOutput output(entry, sink, fast_crc);
+  int result = inflate_fast(entry, output);
+  if (result == ENTRY_DATA_OK || result == ENTRY_DATA_WRITE_FAILED) return result;
+  // The fast engine may refuse data that zlib takes, or refuse it sooner: it checks a whole
+  // stretch ahead of the declared size's cut. zlib decodes the entry once more, and the sink
+  // gets whatever zlib decodes past the bytes it already has.
+  ResumeSink rest(sink, output.delivered());
+  return inflate_zlib(entry, rest);
+#else
+  return decode_entry_zlib(entry, sink);
+#endif
 }

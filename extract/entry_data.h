@@ -29,6 +29,14 @@ constexpr int ENTRY_DATA_OK = 0;
 /// The sink refused bytes (errno was set by the sink).
 constexpr int ENTRY_DATA_WRITE_FAILED = -200;
 
+/// Size of the buffer that compressed data is read into, and of the buffer that decoded data
+/// is handed to the sink from: memory does not grow with the entry.
+constexpr size_t ENTRY_DATA_BLOCK_SIZE = 256 * 1024;
+
+/// True when decode_entry uses the fast engine (the build's SFX_FAST_INFLATE option), false
+/// when it is decode_entry_zlib.
+bool entry_data_fast_engine();
+
 /// Decodes one entry into `sink`, in bounded memory (buffers do not grow with the entry).
 /// Returns ENTRY_DATA_OK, or the failure in the ZIP library's own codes:
 ///   -1 (UNZ_ERRNO)       reading the archive failed (pread error, or the archive ended early)
@@ -38,9 +46,15 @@ constexpr int ENTRY_DATA_WRITE_FAILED = -200;
 ///   -105 (UNZ_CRCERROR)  all declared bytes decoded but their CRC-32 differs from the stored one
 ///   ENTRY_DATA_WRITE_FAILED  the sink refused bytes
 /// The first group (-1, -3, -5) is what the caller reports as a read failure, the second
-/// (-103, -105) as a failure when the entry is closed. Where the fast engine fails an entry,
-/// the entry is decoded once more with zlib (into nothing) so that the code returned is zlib's
-/// own. Prints nothing.
+/// (-103, -105) as a failure when the entry is closed. Where the fast engine fails an entry
+/// (any result but ENTRY_DATA_OK and ENTRY_DATA_WRITE_FAILED), the entry is decoded once more
+/// with zlib, so that the code returned is zlib's own; the sink then receives the bytes that
+/// zlib decodes past those it already has (none, unless the fast engine stopped sooner than
+/// zlib does), so it ends up with zlib's bytes. A stream that would produce more than the
+/// declared size is cut there. Prints nothing.
 int decode_entry(const EntryData& entry, EntrySink& sink);
+
+/// The same as decode_entry with zlib's inflate and CRC-32 alone.
+int decode_entry_zlib(const EntryData& entry, EntrySink& sink);
 
 #endif  // EXTRACT_ENTRY_DATA_H_

@@ -229,3 +229,11 @@ std::string printable_text(std::string_view text) {
   }
   return shown;
 }
+
+namespace {
+std::FILE* held_output = nullptr;
+}  // namespace
+
+std::FILE* extraction_output() { return held_output != nullptr ? held_output : stdout; }
+
+void set_extraction_output(std::FILE* stream) { held_output = stream; }

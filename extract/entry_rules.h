@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -90,5 +91,11 @@ const char* entry_rule_name(EntryRule rule);
 /// `text` as messages show it: bytes below 0x20, 0x7F, the C1 control characters and bytes
 /// that are not part of valid UTF-8 become "\xNN"; everything else is kept as it is.
 std::string printable_text(std::string_view text);
+
+/// Where the extraction stage prints its messages: standard output, unless the launcher holds
+/// them back meanwhile (a memory stream, written out or dropped later).
+std::FILE* extraction_output();
+/// Sets the stream of extraction_output; nullptr restores standard output.
+void set_extraction_output(std::FILE* stream);
 
 #endif  // EXTRACT_ENTRY_RULES_H_

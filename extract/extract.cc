@@ -80,16 +80,17 @@ int open_directories(int root_fd, const std::vector<std::string>& parts, size_t 
 
 // Prints why an output could not be made: the stored name and the system's text.
 int report_open_error(const EntryFacts& entry, int error) {
-  std::printf("error opening %s: %s\n", printable_text(entry.name).c_str(), std::strerror(error));
+  std::fprintf(extraction_output(), "error opening %s: %s\n", printable_text(entry.name).c_str(),
+               std::strerror(error));
   return UNZ_ERRNO;
 }
 
 // Prints why writing the output file failed; errno is 0 when the system gave no reason.
 void report_write_error(int error) {
   if (error != 0) {
-    std::printf("%s\n", std::strerror(error));
+    std::fprintf(extraction_output(), "%s\n", std::strerror(error));
   } else {
-    std::printf("error in writing extracted file\n");
+    std::fprintf(extraction_output(), "error in writing extracted file\n");
   }
 }
 
@@ -153,7 +154,7 @@ class TextSink : public EntrySink {
 bool find_data(ZipReader& zip, std::uint64_t& position, int& err) {
   position = zip.data_position(err);
   if (err == UNZ_OK) return true;
-  std::printf("error %d with zipfile in unzOpenCurrentFilePassword\n", err);
+  std::fprintf(extraction_output(), "error %d with zipfile in unzOpenCurrentFilePassword\n", err);
   return false;
 }
 
@@ -175,10 +176,10 @@ int unpack_data(ZipReader& zip, const unz_file_info64& info, std::uint64_t posit
       return UNZ_ERRNO;
     case UNZ_BADZIPFILE:
     case UNZ_CRCERROR:
-      std::printf("error %d with zipfile in unzCloseCurrentFile\n", err);
+      std::fprintf(extraction_output(), "error %d with zipfile in unzCloseCurrentFile\n", err);
       return err;
     default:
-      std::printf("error %d with zipfile in unzReadCurrentFile\n", err);
+      std::fprintf(extraction_output(), "error %d with zipfile in unzReadCurrentFile\n", err);
       return err;
   }
 }
@@ -203,13 +204,15 @@ int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_inf
                      std::string& target) {
   if (info.uncompressed_size > ENTRY_LINK_TARGET_MAX) {
     const std::string size = link_size_text(info.uncompressed_size);
-    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, size).c_str(), stdout);
+    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, size).c_str(),
+               extraction_output());
     return ENTRY_ERR_REFUSED;
   }
   const int err = read_link_data(zip, info, target);
   if (err != UNZ_OK) return err;
   if (!is_safe_link_target(entry.name, target)) {
-    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target).c_str(), stdout);
+    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target).c_str(),
+               extraction_output());
     return ENTRY_ERR_REFUSED;
   }
   return UNZ_OK;
@@ -218,7 +221,7 @@ int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_inf
 int refuse_broken_entry(const EntryFacts& entry) {
   const EntryRule rule = check_entry(entry);
   if (rule == EntryRule::kOk) return UNZ_OK;
-  std::fputs(entry_rule_message(rule, entry).c_str(), stdout);
+  std::fputs(entry_rule_message(rule, entry).c_str(), extraction_output());
   return ENTRY_ERR_REFUSED;
 }
 
@@ -292,12 +295,14 @@ int extract_archive(const ArchiveSource& archive, int destination_fd, const char
   const ArchiveOpen opened = zip.open(archive);
   if (opened == ArchiveOpen::kNotZip) return EXTRACT_ERR_OPEN;
   if (fchdir(destination_fd) != 0) {
-    std::printf("Error changing into %s, aborting\n", printable_text(destination).c_str());
+    std::fprintf(extraction_output(), "Error changing into %s, aborting\n",
+                 printable_text(destination).c_str());
     return EXTRACT_ERR_CHDIR;
   }
   if (opened == ArchiveOpen::kCutShort) {
     // The fields that the end cuts off would read as an archive without entries.
-    std::printf("error %d with zipfile in unzGetGlobalInfo \n", UNZ_BADZIPFILE);
+    std::fprintf(extraction_output(), "error %d with zipfile in unzGetGlobalInfo \n",
+                 UNZ_BADZIPFILE);
     return EXTRACT_ERR_ENTRIES;
   }
   if (opened == ArchiveOpen::kEmpty) return EXTRACT_OK;
@@ -316,7 +321,8 @@ int extract_archive(const char* archive_path, const char* destination) {
         ArchiveOpen::kNotZip) {
       return EXTRACT_ERR_OPEN;
     }
-    std::printf("Error changing into %s, aborting\n", printable_text(destination).c_str());
+    std::fprintf(extraction_output(), "Error changing into %s, aborting\n",
+                 printable_text(destination).c_str());
     return EXTRACT_ERR_CHDIR;
   }
   return extract_archive({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}, dir.get(),

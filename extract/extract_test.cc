@@ -22,9 +22,13 @@
 namespace {
 
 using sfx_testing::first_data_offset;
+using sfx_testing::make_raw_zip;
+using sfx_testing::raw_deflate;
+using sfx_testing::RawZipEntry;
 
 using sfx_testing::UmaskScope;
 
+using sfx_testing::list_dir;
 using sfx_testing::list_tree;
 using sfx_testing::make_zip;
 using sfx_testing::mode_of;
@@ -446,21 +450,6 @@ TEST_F(ExtractTest, CrcMismatchKeepsTheFileAndStopsTheLoop) {
   EXPECT_FALSE(path_exists(dest_ + "/next"));
 }
 
-// `text` as a raw DEFLATE stream, as a ZIP entry holds it.
-std::string raw_deflate(const std::string& text) {
-  z_stream stream = {};
-  std::string out(compressBound(static_cast<uLong>(text.size())) + 16, '\0');
-  if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  const int result = deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return result == Z_STREAM_END ? out : "";
-}
-
 TEST_F(ExtractTest, DamagedEntriesStopTheLoop) {
   struct Case {
     const char* label;
@@ -814,6 +803,198 @@ TEST_F(InteropTest, CrcIsCheckedWhenTheUncompressedSizeIsOnlyInAZip64Field) {
   EXPECT_EQ("error -105 with zipfile in unzCloseCurrentFile\n", run.out);
   EXPECT_EQ("Key", read_file(dest_ + "/private"));
   EXPECT_FALSE(path_exists(dest_ + "/suid"));
+}
+
+}  // namespace
+
+namespace {
+
+// --- The whole archive or nothing ------------------------------------------------------------
+
+TEST_F(ExtractTest, EveryEntryOfTheCentralDirectoryIsUnpacked) {
+  // 70,000 entries written without ZIP64: the end record's count has wrapped to 4,464.
+  std::vector<RawZipEntry> many;
+  for (int i = 0; i < 70000; ++i) {
+    many.push_back(RawZipEntry::stored("d" + std::to_string(i / 1000) + "/" + std::to_string(i),
+                                       std::to_string(i)));
+  }
+  write_file(work_ / "many.zip", make_raw_zip(many));
+  Extraction run = extract(work_ / "many.zip", dest_);
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("69999", read_file(dest_ + "/d69/69999"));
+  EXPECT_EQ(70000u + 70u, list_tree(dest_).size());
+}
+
+TEST_F(ExtractTest, AWalkThatDisagreesWithTheEndRecordFails) {
+  const std::vector<RawZipEntry> three = {
+      RawZipEntry::stored("a", "1"), RawZipEntry::stored("b", "2"), RawZipEntry::stored("c", "3")};
+  struct Case {
+    const char* label;
+    std::string zip;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"count patched low", make_raw_zip(three, 2),
+       "central directory holds 3 entries, end record says 2\n"},
+      {"count patched high", make_raw_zip(three, 4),
+       "central directory holds 3 entries, end record says 4\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dest;
+    write_file(work_ / "patched.zip", c.zip);
+    Extraction run = extract(work_ / "patched.zip", dest.path());
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(c.message, run.out);
+  }
+}
+
+TEST_F(ExtractTest, EntriesTheStubCannotReadAreRefusedBeforeAnythingIsWritten) {
+  RawZipEntry bzip2 = RawZipEntry::stored("firmware.bz2", "BZh91AY&SY");
+  bzip2.method = 12;
+  RawZipEntry lzma = RawZipEntry::stored("tool.xz", "data");
+  lzma.method = 14;
+  RawZipEntry encrypted = RawZipEntry::stored("secret", "0123456789ab");
+  encrypted.flags = 1;
+  struct Case {
+    RawZipEntry entry;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {bzip2, "unsupported compression method 12 in entry firmware.bz2\n"},
+      {lzma, "unsupported compression method 14 in entry tool.xz\n"},
+      {encrypted, "encrypted entry secret is not supported\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    TempDir dest;
+    write_file(work_ / "refused.zip", make_raw_zip({RawZipEntry::stored("first", "1"), c.entry,
+                                                    RawZipEntry::stored("after", "2")}));
+    Extraction run = extract(work_ / "refused.zip", dest.path());
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(c.message, run.out);
+    EXPECT_EQ(std::vector<std::string>{"first"}, list_tree(dest.path()));
+  }
+}
+
+TEST_F(ExtractTest, EntriesWithoutAUnixModeGetTheUsualModes) {
+  UmaskScope mask(022);
+  RawZipEntry windows_file = RawZipEntry::stored("setup.cfg", "x");
+  windows_file.version_made_by = 0 << 8 | 20;
+  windows_file.external_attributes = 0x20;
+  RawZipEntry dos_dir = RawZipEntry::stored("drivers", "");
+  dos_dir.version_made_by = 0 << 8 | 20;
+  dos_dir.external_attributes = 0x10;
+  RawZipEntry below = RawZipEntry::stored("drivers/net.inf", "y");
+  below.version_made_by = 11 << 8 | 20;  // NTFS.
+  below.external_attributes = 0;
+  RawZipEntry unix_no_mode = RawZipEntry::stored("jar-entry", "z");
+  unix_no_mode.external_attributes = 0;
+  write_file(work_ / "windows.zip", make_raw_zip({windows_file, dos_dir, below, unix_no_mode}));
+
+  Extraction run = extract(work_ / "windows.zip", dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ((std::vector<std::string>{"drivers/", "drivers/net.inf", "jar-entry", "setup.cfg"}),
+            list_tree(dest_));
+  EXPECT_EQ(0644u, mode_of(dest_ + "/setup.cfg"));
+  EXPECT_EQ(0755u, mode_of(dest_ + "/drivers"));
+  EXPECT_EQ(0644u, mode_of(dest_ + "/drivers/net.inf"));
+  EXPECT_EQ(0644u, mode_of(dest_ + "/jar-entry"));
+}
+
+TEST_F(ExtractTest, LinksThatStayInsideAreMadeAsLinks) {
+  write_file(work_ / "links.zip",
+             make_raw_zip({RawZipEntry::stored("lib/libfw.so.1.2", "elf"),
+                           RawZipEntry::stored("lib/libfw.so.1", "libfw.so.1.2", 0120777),
+                           RawZipEntry::stored("lib/libfw.so", "libfw.so.1", 0120777),
+                           RawZipEntry::stored("bin/fw", "../lib/libfw.so", 0120777)}));
+  Extraction run = extract(work_ / "links.zip", dest_);
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  char target[64] = {};
+  ASSERT_GT(readlink((dest_ + "/lib/libfw.so").c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ("libfw.so.1", target);
+  EXPECT_EQ("elf", read_file(dest_ + "/bin/fw"));  // Through the chain of links.
+}
+
+TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
+  write_file(work_ / "victim", "precious");
+  struct Case {
+    const char* label;
+    std::vector<RawZipEntry> entries;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"absolute",
+       {RawZipEntry::stored("etc", "/etc", 0120777)},
+       "refusing symbolic link etc -> /etc\n"},
+      {"climbing out",
+       {RawZipEntry::stored("a/up", "../../victim", 0120777)},
+       "refusing symbolic link a/up -> ../../victim\n"},
+      {"through another link",
+       {RawZipEntry::stored("deep/x/y/l", "../../..", 0120777),
+        RawZipEntry::stored("m", "deep/x/y/l/../..", 0120777)},
+       "refusing symbolic link m -> deep/x/y/l/../..\n"},
+      // A link that stays inside, then an entry that would be written through it.
+      {"written through",
+       {RawZipEntry::stored("sub", ".", 0120777), RawZipEntry::stored("sub/file", "attack")},
+       "error opening sub/file: Not a directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string dest = work_ / "dest-dir";
+    ASSERT_EQ(0, mkdir(dest.c_str(), 0755));
+    write_file(work_ / "links.zip", make_raw_zip(c.entries));
+    Extraction run = extract(work_ / "links.zip", dest);
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(c.message, run.out);
+    EXPECT_EQ("precious", read_file(work_ / "victim"));
+    sfx_testing::run_program("/bin/rm", {"-rf", dest});
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// --- Archives that other projects keep for their own test suites -----------------------------
+
+// Every archive either unpacks whole, or fails with a message (or does not open at all); none
+// writes outside the destination. The archives live beside the project, when they are there.
+TEST_F(ExtractTest, ArchivesOfOtherProjectsUnpackWholeOrFailWithAMessage) {
+  const std::string corpus = SFX_INTEROP_ZIPS;
+  if (list_dir(corpus).empty()) GTEST_SKIP() << "no archives at " << corpus;
+  int whole = 0;
+  int refused = 0;
+  for (const std::string& name : list_dir(corpus)) {
+    if (name.find(".zip") == std::string::npos && name.find(".jar") == std::string::npos) continue;
+    // Tens of thousands of entries take half a minute of file creation; the many-entry case
+    // has a test of its own.
+    if (name.find("manyfiles") != std::string::npos) continue;
+    SCOPED_TRACE(name);
+    const std::string box = work_ / ("box-" + name);
+    const std::string dest = box + "/a/dest";
+    ASSERT_EQ(0, sfx_testing::run_program("/bin/mkdir", {"-p", dest}).exit_code);
+    Extraction run = extract(corpus + "/" + name, dest);
+    EXPECT_NE(EXTRACT_ERR_CHDIR, run.result);
+    if (run.result == EXTRACT_OK) {
+      ++whole;
+      EXPECT_EQ("", run.out);
+    } else if (run.result == EXTRACT_ERR_ENTRIES) {
+      ++refused;
+      EXPECT_NE("", run.out);
+    }
+    // Nothing but the destination below the box.
+    for (const std::string& path : list_tree(box)) {
+      EXPECT_TRUE(path == "a/" || path.rfind("a/dest/", 0) == 0) << path;
+    }
+    sfx_testing::run_program("/bin/rm", {"-rf", box});
+  }
+  std::printf("%d archives unpacked whole, %d refused with a message\n", whole, refused);
+  EXPECT_GT(whole, 100);
 }
 
 }  // namespace

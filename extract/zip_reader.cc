@@ -266,19 +266,20 @@ int ZipReader::for_each_entry(const EntryVisitor& visit) {
     std::memset(&info, 0, sizeof info);
     char name[ENTRY_NAME_SIZE] = {};
     if (err != UNZ_OK) {
-      std::printf("error %d with zipfile in %s\n", err,
-                  count == 0 ? "unzGetCurrentFileInfo" : "unzGoToNextFile");
+      std::fprintf(extraction_output(), "error %d with zipfile in %s\n", err,
+                   count == 0 ? "unzGetCurrentFileInfo" : "unzGoToNextFile");
       return err;
     }
     err = unzGetCurrentFileInfo64(zip_, &info, name, sizeof name, extra.data(), extra.size(),
                                   nullptr, 0);
     if (err != UNZ_OK) {
-      std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", err);
+      std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n", err);
       return err;
     }
     unsigned char header[kCentralHeaderSize];
     if (!read_at(source_, bytes_before_ + position, header, sizeof header)) {
-      std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", UNZ_ERRNO);
+      std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n",
+                   UNZ_ERRNO);
       return UNZ_ERRNO;
     }
     local_offset_ = le32(header + 42);
@@ -293,14 +294,16 @@ int ZipReader::for_each_entry(const EntryVisitor& visit) {
     ++count;
   }
   if (position != directory_end) {
-    std::printf("central directory ends at offset %" PRIu64 ", end record says %" PRIu64 "\n",
-                position, directory_end);
+    std::fprintf(extraction_output(),
+                 "central directory ends at offset %" PRIu64 ", end record says %" PRIu64 "\n",
+                 position, directory_end);
     return UNZ_BADZIPFILE;
   }
   const std::uint64_t counted = end_.zip64 ? count : count % 65536;
   if (counted != end_.entries) {
-    std::printf("central directory holds %" PRIu64 " entries, end record says %" PRIu64 "\n", count,
-                end_.entries);
+    std::fprintf(extraction_output(),
+                 "central directory holds %" PRIu64 " entries, end record says %" PRIu64 "\n",
+                 count, end_.entries);
     return UNZ_BADZIPFILE;
   }
   return 0;

@@ -113,7 +113,37 @@ def expand_seeds():
     write("expand", "empty", seed(b"", b"", b"", b"", b""))
 
 
+def entry_data_seeds():
+    # Header: method and placement, declared size (3 bytes), stored CRC-32 (4 bytes), how far
+    # the declared compressed size runs past the data; then the raw data.
+    import random
+    import zlib
+
+    def seed(flags, plain, raw, crc=None, size=None, beyond=0):
+        size = len(plain) if size is None else size
+        crc = zlib.crc32(plain) if crc is None else crc
+        return bytes([flags]) + size.to_bytes(3, "little") + struct.pack("<I", crc) + bytes(
+            [beyond]) + raw
+
+    def deflate(plain, level=6, strategy=zlib.Z_DEFAULT_STRATEGY):
+        compressor = zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy)
+        return compressor.compress(plain) + compressor.flush()
+
+    text = b"".join(b"line %d of the device list: port %d\n" % (i, i * 7) for i in range(3000))
+    noise = random.Random(5).randbytes(70000)
+    write("entry_data", "deflated", seed(0, text, deflate(text)))
+    write("entry_data", "deflated_fixed", seed(0, text[:5000], deflate(text[:5000], 9, zlib.Z_FIXED)))
+    write("entry_data", "deflated_stored_blocks", seed(0, noise, deflate(noise, 0)))
+    write("entry_data", "deflated_mixed", seed(2, text + noise, deflate(text + noise, 1)))
+    write("entry_data", "deflated_cut", seed(0, text[:1000], deflate(text)))
+    write("entry_data", "deflated_short", seed(2, text, deflate(text)[:-40], beyond=40))
+    write("entry_data", "stored", seed(1, text[:4000], text[:4000]))
+    write("entry_data", "stored_past_end", seed(3, text[:4000], text[:3000], beyond=200))
+    write("entry_data", "empty", seed(0, b"", deflate(b"")))
+
+
 if __name__ == "__main__":
     trailer_seeds()
     extract_seeds()
     expand_seeds()
+    entry_data_seeds()

@@ -1,16 +1,16 @@
 #include "launcher/interrupt.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "command/run.h"
 #include "launcher/work_dirs.h"
 
 namespace {
-
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // What the handler removes. Swapped only while the signals are blocked.
 char* interrupt_tree = nullptr;
@@ -19,7 +19,7 @@ char* interrupt_file = nullptr;
 sigset_t interrupt_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal_number : kSignals) sigaddset(&set, signal_number);
+  for (int signal_number : kTerminatingSignals) sigaddset(&set, signal_number);
   return set;
 }
 
@@ -31,6 +31,10 @@ void on_interrupt(int signal_number) {
   // Only async-signal-safe calls from here on: the run is abandoned where it stands.
   if (interrupt_file != nullptr) unlink(interrupt_file);
   if (interrupt_tree != nullptr) remove_tree_raw(interrupt_tree);
+  // A core file of the stub would be litter in the user's directory and tells nobody
+  // anything: SIGQUIT, SIGXFSZ and SIGXCPU end it without one. (setrlimit is one system call.)
+  struct rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
   // The handler was reset to the default on entry; end the process by the same signal.
   sigset_t own;
   sigemptyset(&own);
@@ -55,13 +59,11 @@ void remove_on_interrupt(const std::string& tree, const std::string& file) {
   action.sa_handler = on_interrupt;
   action.sa_flags = SA_RESETHAND;
   action.sa_mask = blocked;  // One clean-up at a time, whichever of the signals comes next.
-  for (int signal_number : kSignals) {
-    struct sigaction old = {};
-    sigaction(signal_number, nullptr, &old);
+  for (int signal_number : kTerminatingSignals) {
     // A signal ignored by whoever started the stub (nohup) stays ignored.
-    if (old.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
+    if (!ignored_at_start(signal_number)) sigaction(signal_number, &action, nullptr);
   }
-  sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+  release_interrupts();
 }
 
 void hold_interrupts() {
@@ -69,7 +71,4 @@ void hold_interrupts() {
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-void release_interrupts() {
-  const sigset_t set = interrupt_signals();
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
+void release_interrupts() { sigprocmask(SIG_SETMASK, &start_signal_mask(), nullptr); }

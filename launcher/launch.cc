@@ -1,11 +1,15 @@
 #include "launcher/launch.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +24,9 @@
 #include "payload/carve.h"
 
 namespace {
+
+// Exit status when extraction cannot enter the payload directory.
+constexpr int kEnterFailureStatus = 255;
 
 // A command that the shell could not start (126) from a payload directory on a file system
 // mounted noexec: the most common reason a self-extracting file fails in the field, and the
@@ -52,9 +59,84 @@ void clean_up(const LaunchContext& ctx, const CarveResult& carve, const std::str
   }
 }
 
+// The copy of the archive to archive.zip, made on a thread of its own while the archive is
+// unpacked from the stub's image.
+struct ArchiveCopy {
+  int self_fd = -1;
+  const CarveResult* carve = nullptr;
+  int archive_fd = -1;
+  int result = CARVE_OK;
+  int error = 0;  ///< errno after a failed copy.
+  pthread_t thread;
+  bool threaded = false;
+};
+
+void* copy_on_thread(void* job) {
+  ArchiveCopy* copy = static_cast<ArchiveCopy*>(job);
+  copy->result = copy_archive(copy->self_fd, *copy->carve, copy->archive_fd);
+  copy->error = errno;
+  return nullptr;
+}
+
+// Starts the copy; where no thread can be had it is made here and now.
+void start_copy(ArchiveCopy& copy) {
+  // Signals are for the main thread, which knows what to clean up.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  copy.threaded = pthread_create(&copy.thread, nullptr, copy_on_thread, &copy) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!copy.threaded) copy_on_thread(&copy);
+}
+
+// Waits for the copy and returns its result.
+int finish_copy(ArchiveCopy& copy) {
+  if (copy.threaded) pthread_join(copy.thread, nullptr);
+  copy.threaded = false;
+  return copy.result;
+}
+
+// Extraction's messages, held in memory while the copy may still fail: in that case the copy's
+// failure is the run's one message, as if the copy had come first.
+class HeldMessages {
+ public:
+  HeldMessages() : stream_(open_memstream(&text_, &size_)) {
+    if (stream_ != nullptr) set_extraction_output(stream_);
+  }
+  ~HeldMessages() { drop(); }
+  HeldMessages(const HeldMessages&) = delete;
+  HeldMessages& operator=(const HeldMessages&) = delete;
+  /// The held messages' stream, or standard output when nothing can be held.
+  std::FILE* stream() const { return stream_ != nullptr ? stream_ : stdout; }
+  /// Writes what was held to standard output.
+  void release() {
+    if (close_stream() && size_ > 0) std::fwrite(text_, 1, size_, stdout);
+    drop();
+  }
+  void drop() {
+    close_stream();
+    std::free(text_);
+    text_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  bool close_stream() {
+    if (stream_ == nullptr) return text_ != nullptr;
+    set_extraction_output(nullptr);
+    const bool closed = std::fclose(stream_) == 0;
+    stream_ = nullptr;
+    return closed;
+  }
+  char* text_ = nullptr;
+  size_t size_ = 0;
+  std::FILE* stream_ = nullptr;
+};
+
 }  // namespace
 
 int run_launch(int argc, char** argv) {
+  record_start_signals();
   LaunchContext ctx;
   CarveResult carve;
   std::string passthrough_args;
@@ -117,7 +199,15 @@ int run_launch(int argc, char** argv) {
       break;
     }
     errno = ctx.self_open_error;
-    if (carve_archive(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve) < 0) break;
+    ArchiveCopy copy;
+    if (prepare_carve(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve, copy.archive_fd) <
+        0) {
+      break;
+    }
+    copy.self_fd = ctx.self_fd;
+    copy.carve = &carve;
+    start_copy(copy);
+    HeldMessages held;
 
     if (carve.command_template.find(kNoExtractListOption) != std::string::npos) {
       ctx.no_extract_list = true;
@@ -128,18 +218,29 @@ int run_launch(int argc, char** argv) {
       passthrough_args += kExtractOnlyOption;
       ctx.extract_only = false;
     } else if (ctx.extract_only) {
-      std::printf("Extracting to %s ...", printable_text(payload_dir).c_str());
+      std::fprintf(held.stream(), "Extracting to %s ...", printable_text(payload_dir).c_str());
     }
 
-    // The archive is unpacked from the stub's own image, not from the copy in the work root.
+    // The archive is unpacked from the stub's own image, not from the copy in the work root,
+    // while that copy is being made.
     const ArchiveSource archive = {ctx.self_fd, carve.archive_offset, carve.archive_length};
     int extracted = extract_archive(archive, payload_fd, payload_dir.c_str());
+    const int copied = finish_copy(copy);
+    if (copied != CARVE_OK) {
+      held.drop();
+      // The copy's thread holds every signal: a file-size limit that it ran into is the main
+      // thread's to take, as if the copy had run here (clean-up, then the end by SIGXFSZ).
+      if (copy.error == EFBIG) raise(SIGXFSZ);
+      report_copy(copied, carve);
+      break;
+    }
+    held.release();
     if (extracted == EXTRACT_ERR_OPEN) {
       std::fputs("-E- No valid attachment found\n", stderr);
       break;
     }
     if (extracted == EXTRACT_ERR_CHDIR) {
-      launch_status = 255;
+      launch_status = kEnterFailureStatus;
       break;
     }
     if (extracted != EXTRACT_OK) {
@@ -181,7 +282,10 @@ int run_launch(int argc, char** argv) {
     launch_status = 1;
   }
   // Half-extracted files are never left for the user, not even in extract-only mode.
+  // A signal meanwhile takes effect once the clean-up is done, and has nothing left to remove.
+  hold_interrupts();
   clean_up(ctx, carve, work_root, work_root_fd, ctx.program_name, keep_payload_dir);
+  remove_on_interrupt("", "");
   if (payload_fd >= 0) close(payload_fd);
   if (work_root_fd >= 0) close(work_root_fd);
   return launch_status;

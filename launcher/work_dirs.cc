@@ -28,13 +28,48 @@ bool is_directory_at(int dir_fd, const char* name, unsigned char d_type) {
   return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Refusals that the owner of a directory can lift by giving itself rwx on it.
+bool is_permission_error(int error) { return error == EACCES || error == EPERM; }
+
+// Gives the owner read, write and search permission on the directory `name` in `dir_fd`,
+// keeping the other bits. A symbolic link is never followed, and anything but a directory is
+// left alone. Returns true when the mode was changed. Async-signal-safe.
+bool grant_owner_access_at(int dir_fd, const char* name) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if ((st.st_mode & S_IRWXU) == S_IRWXU) return false;
+  return fchmodat(dir_fd, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The same for the directory held open as `dir_fd`.
+bool grant_owner_access(int dir_fd) {
+  struct stat st;
+  if (fstat(dir_fd, &st) != 0 || (st.st_mode & S_IRWXU) == S_IRWXU) return false;
+  return fchmod(dir_fd, (st.st_mode & 07777) | S_IRWXU) == 0;
+}
+
+// Opens the directory `name` in `dir_fd` for reading, without following a link; one that its
+// owner made unreadable or unsearchable gets the owner's permissions back first.
+int open_directory_at(int dir_fd, const char* name) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir_fd, name, kFlags);
+  if (fd < 0 && is_permission_error(errno) && grant_owner_access_at(dir_fd, name)) {
+    fd = openat(dir_fd, name, kFlags);
+  }
+  return fd;
+}
+
 // Empties the directory open as `dir_fd`. Reads the entries with getdents64 into a small
 // stack buffer and makes passes until one finds nothing more to remove, because removing
-// entries while reading a directory may let the read skip some. Async-signal-safe.
+// entries while reading a directory may let the read skip some. Where the directory itself
+// refuses the removal (its owner took away write or search permission), the owner's
+// permissions are restored once and the passes go on. Async-signal-safe.
 void remove_directory_contents(int dir_fd) {
   alignas(8) char buffer[2048];
+  bool granted = false;
   for (;;) {
     bool removed_any = false;
+    bool refused = false;
     if (lseek(dir_fd, 0, SEEK_SET) != 0) return;
     for (;;) {
       long got = syscall(SYS_getdents64, dir_fd, buffer, sizeof buffer);
@@ -47,19 +82,26 @@ void remove_directory_contents(int dir_fd) {
         const char* name = buffer + offset + 19;
         offset += record_length;
         if (is_dot_or_dot_dot(name)) continue;
+        int flags = 0;
         if (is_directory_at(dir_fd, name, d_type)) {
-          int child = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          int child = open_directory_at(dir_fd, name);
           if (child >= 0) {
             remove_directory_contents(child);
             close(child);
           }
-          if (unlinkat(dir_fd, name, AT_REMOVEDIR) == 0) removed_any = true;
-        } else if (unlinkat(dir_fd, name, 0) == 0) {
+          flags = AT_REMOVEDIR;
+        }
+        if (unlinkat(dir_fd, name, flags) == 0) {
           removed_any = true;
+        } else if (is_permission_error(errno)) {
+          refused = true;
         }
       }
     }
-    if (!removed_any) return;
+    if (!removed_any) {
+      if (!refused || granted || !grant_owner_access(dir_fd)) return;
+      granted = true;
+    }
   }
 }
 
@@ -77,8 +119,8 @@ bool read_link(const char* path, std::string& target) {
   }
 }
 
-// Without "/proc": the running file as the shell found it. A name with a slash is relative to
-// the start directory; one without is looked up on PATH, as the shell did.
+}  // namespace
+
 std::string running_file_from_argv0(const std::string& argv0, const std::string& cwd) {
   if (!argv0.empty() && argv0[0] == '/') return argv0;
   if (argv0.find('/') == std::string::npos) {
@@ -100,8 +142,6 @@ std::string running_file_from_argv0(const std::string& argv0, const std::string&
   }
   return cwd + "/" + argv0;
 }
-
-}  // namespace
 
 int init_launch_context(LaunchContext& ctx, const std::string& argv0) {
   char buffer[kPathBufferSize] = {};
@@ -261,7 +301,7 @@ int remove_tree_at(int parent_fd, const char* name) {
   if (!S_ISDIR(st.st_mode)) {
     return unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
   }
-  int dir_fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int dir_fd = open_directory_at(parent_fd, name);
   if (dir_fd >= 0) {
     remove_directory_contents(dir_fd);
     close(dir_fd);

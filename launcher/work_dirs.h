@@ -13,6 +13,12 @@
 /// when the start directory cannot be read.
 int init_launch_context(LaunchContext& ctx, const std::string& argv0);
 
+/// Without "/proc": the running file as the shell found it. An argv0 that begins with "/" is
+/// taken as it is, one with a slash elsewhere is relative to `cwd`, and one without a slash is
+/// looked up on PATH (the first executable regular file of that name), as the shell did;
+/// when none is found, `cwd` + "/" + argv0.
+std::string running_file_from_argv0(const std::string& argv0, const std::string& cwd);
+
 /// Chooses the work root: a new temporary directory, or the "--sfx-extract-dir" directory,
 /// which must exist. Returns 0 with both outputs set, or -1 after printing one message; on
 /// failure the outputs keep their old values (except temp_env_value for a temporary root).

@@ -1,8 +1,10 @@
 #include "launcher/work_dirs.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,8 +51,31 @@ TEST(InitLaunchContext, StartDirectoryAndRunningFile) {
   char self[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
   EXPECT_EQ(ctx.self_path, self);
+  // The descriptor is the running file itself.
+  struct stat held, running;
+  ASSERT_EQ(fstat(ctx.self_fd, &held), 0);
+  ASSERT_EQ(stat(self, &running), 0);
+  EXPECT_EQ(held.st_ino, running.st_ino);
+  close(ctx.self_fd);
   EXPECT_FALSE(ctx.help_requested);
   EXPECT_EQ(ctx.device_option, "");
+}
+
+TEST(RunningFileFromArgv0, AsTheShellFoundIt) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
+  write_file(dir / "other/fwpkg.bin", "not executable", 0644);
+  write_file(dir / "bin/fwpkg.bin", "#!/bin/sh\n", 0755);
+  ASSERT_EQ(mkdir((dir / "bin/tool.run").c_str(), 0755), 0);  // A directory does not count.
+  const char* old_path = std::getenv("PATH");
+  const std::string saved = old_path != nullptr ? old_path : "";
+  ASSERT_EQ(setenv("PATH", (dir / "other" + ":" + dir / "bin").c_str(), 1), 0);
+  EXPECT_EQ(running_file_from_argv0("fwpkg.bin", "/home/user"), dir / "bin/fwpkg.bin");
+  EXPECT_EQ(running_file_from_argv0("tool.run", "/home/user"), "/home/user/tool.run");
+  EXPECT_EQ(running_file_from_argv0("./fwpkg.bin", "/home/user"), "/home/user/./fwpkg.bin");
+  EXPECT_EQ(running_file_from_argv0("/opt/x.bin", "/home/user"), "/opt/x.bin");
+  setenv("PATH", saved.c_str(), 1);
 }
 
 TEST(InitLaunchContext, RemovedStartDirectory) {
@@ -222,6 +247,59 @@ TEST(RemoveTree, EdgeCases) {
   }
   EXPECT_EQ(remove_tree(dir / "many"), 0);
   EXPECT_FALSE(path_exists(dir / "many"));
+}
+
+// Runs remove_tree on `path` in a child process as the unprivileged user `uid` (root would
+// not notice missing permissions). Returns its result, or -2 when the child failed otherwise.
+int remove_tree_as(uid_t uid, const std::string& path) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+        setresuid(uid, uid, uid) != 0) {
+      _exit(3);
+    }
+    _exit(remove_tree(path) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -2;
+  if (WEXITSTATUS(status) > 1) return -2;
+  return WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+TEST(RemoveTree, DirectoriesTheirOwnerLockedUp) {
+  // The owner took away read, write or search permission on directories of the tree, the top
+  // one among them; a link inside leads to a locked directory outside, which must not change.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the removal as another user";
+  constexpr uid_t kUser = 65534;
+  for (mode_t mode : {0555, 0444, 0311, 0200, 0100, 0000}) {
+    SCOPED_TRACE(mode);
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string outside = dir / "outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    write_file(outside + "/kept", "kept");
+    const std::string top = dir / "tree";
+    for (const char* sub : {"", "/a", "/a/b", "/c"}) {
+      ASSERT_EQ(mkdir((top + sub).c_str(), 0755), 0);
+      write_file(top + sub + "/file", "x");
+    }
+    ASSERT_EQ(symlink(outside.c_str(), (top + "/a/link").c_str()), 0);
+    // The user owns the directory that holds the tree, so that it may remove the top.
+    const std::string chown_all = "chown -R -h " + std::to_string(kUser) + ":" +
+                                  std::to_string(kUser) + " '" + dir.path() + "'";
+    ASSERT_EQ(system(chown_all.c_str()), 0);
+    for (const char* sub : {"/a/b", "/a", "/c", "", ""}) {
+      ASSERT_EQ(chmod((top + sub).c_str(), mode), 0);
+    }
+    ASSERT_EQ(chmod(outside.c_str(), mode), 0);
+
+    EXPECT_EQ(remove_tree_as(kUser, top), 0);
+    EXPECT_FALSE(path_exists(top));
+    EXPECT_EQ(sfx_testing::mode_of(outside), mode);
+    ASSERT_EQ(chmod(outside.c_str(), 0755), 0);
+    EXPECT_EQ(read_file(outside + "/kept"), "kept");
+  }
 }
 
 TEST(SetEnvVar, Overwrites) {

@@ -181,17 +181,16 @@ int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info)
   return CARVE_OK;
 }
 
-int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
-                  const std::string& work_root, CarveResult& result) {
+int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result, int& archive_fd) {
+  archive_fd = -1;
   TrailerInfo trailer;
   const int located = locate_archive(self_fd, self_path, trailer);
   // The fields read before a failure are the caller's all the same.
   result.command_template = trailer.command;
   result.archive_length = trailer.archive_length;
   if (located != CARVE_OK) return located;
-  const std::int64_t archive_start = trailer.archive_offset;
-  const std::uint32_t archive_length = trailer.archive_length;
-  result.archive_offset = static_cast<std::uint64_t>(archive_start);
+  result.archive_offset = static_cast<std::uint64_t>(trailer.archive_offset);
 
   result.archive_path = work_root + "/archive.zip";
   const int archive = create_archive_file(work_root_fd, self_fd, result);
@@ -201,17 +200,36 @@ int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
     return CARVE_ERR_OUTPUT;
   }
   result.archive_created = true;
+  archive_fd = archive;
+  return CARVE_OK;
+}
 
+int copy_archive(int self_fd, const CarveResult& result, int archive_fd) {
   std::uint64_t copied = 0;
-  CopyStatus status = copy_range(self_fd, archive_start, archive, archive_length, copied);
+  const CopyStatus status = copy_range(self_fd, static_cast<std::int64_t>(result.archive_offset),
+                                       archive_fd, result.archive_length, copied);
   // A close that fails loses data as surely as a short write does.
-  const bool closed = close(archive) == 0;
-  if (status == CopyStatus::kWriteFailed || !closed) {
+  const bool closed = close(archive_fd) == 0;
+  if (status == CopyStatus::kWriteFailed || !closed) return CARVE_ERR_OUTPUT;
+  return status == CopyStatus::kSourceEnded ? CARVE_ERR_SHORT : CARVE_OK;
+}
+
+void report_copy(int code, const CarveResult& result) {
+  if (code == CARVE_ERR_OUTPUT) {
     std::fprintf(stderr, "-E- Failed to write on file %s, might be out of space\n",
                  printable_text(result.archive_path).c_str());
-    return CARVE_ERR_OUTPUT;
   }
-  return status == CopyStatus::kSourceEnded ? CARVE_ERR_SHORT : CARVE_OK;
+}
+
+int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result) {
+  int archive_fd = -1;
+  const int prepared =
+      prepare_carve(self_fd, self_path, work_root_fd, work_root, result, archive_fd);
+  if (prepared != CARVE_OK) return prepared;
+  const int copied = copy_archive(self_fd, result, archive_fd);
+  report_copy(copied, result);
+  return copied;
 }
 
 int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result) {

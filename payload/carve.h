@@ -51,6 +51,21 @@ int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info)
 int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
                   const std::string& work_root, CarveResult& result);
 
+/// The first half of carve_archive: reads the trailer and creates archive.zip, without copying.
+/// Returns CARVE_OK with `archive_fd` open for copy_archive, or the failure's code after its
+/// message (with `archive_fd` -1).
+int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result, int& archive_fd);
+
+/// The second half: copies the archive that prepare_carve found from `self_fd` to
+/// `archive_fd`, and closes `archive_fd`. Reads with pread only and prints nothing, so that it
+/// may run on a thread of its own while the archive is unpacked. Returns CARVE_OK,
+/// CARVE_ERR_OUTPUT (a write or the close failed) or CARVE_ERR_SHORT.
+int copy_archive(int self_fd, const CarveResult& result, int archive_fd);
+
+/// Prints copy_archive's message for `code`, if it has one.
+void report_copy(int code, const CarveResult& result);
+
 /// carve_archive on the file `self_path` into the directory `work_root`, both opened here.
 int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result);
 

@@ -5,6 +5,9 @@ set -euo pipefail
 
 packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
           libarchive-tools python3)
+# scripts/build-isal.sh: fetch and unpack Debian's source package of the inflate engine, and
+# assemble it.
+packages+=(dpkg-dev xz-utils nasm debian-archive-keyring)
 if [[ "${1:-}" == "--all" ]]; then
   # Fuzzing and benchmarks.
   packages+=(clang-14 libclang-rt-14-dev hyperfine)

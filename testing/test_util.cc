@@ -70,6 +70,11 @@ Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
   }
   argv.push_back(nullptr);
 
+  if (options.stdout_closed) {
+    // Before the program starts, so that not even its first write finds a reader.
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
   std::fflush(nullptr);
   pid_ = fork();
   if (pid_ < 0) fail("fork");
@@ -81,6 +86,7 @@ Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
     for (const auto& [name, value] : options.env_set) setenv(name.c_str(), value.c_str(), 1);
     for (const auto& name : options.env_unset) unsetenv(name.c_str());
     signal(SIGPIPE, SIG_DFL);
+    for (int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
     execve(path.c_str(), argv.data(), environ);
     _exit(122);
   }
@@ -110,7 +116,7 @@ RunResult Spawned::finish() {
   RunResult result;
   pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
+  int open_count = out_fd_ < 0 ? 1 : 2;
   const std::time_t deadline = std::time(nullptr) + timeout_seconds_;
   bool killed = false;
   while (open_count > 0) {
@@ -369,6 +375,61 @@ std::string make_zip64_zip(const std::string& name, const std::string& data) {
   zip += le(0x06054b50, 4) + le(0, 2) + le(0, 2) + le(1, 2) + le(1, 2) + le(central_size, 4) +
          le(central_at, 4) + le(0, 2);
   return zip;
+}
+
+RawZipEntry RawZipEntry::stored(const std::string& name, const std::string& data,
+                                std::uint32_t unix_mode) {
+  RawZipEntry entry;
+  entry.name = name;
+  entry.data = data;
+  entry.external_attributes = unix_mode << 16;
+  return entry;
+}
+
+std::string make_raw_zip(const std::vector<RawZipEntry>& entries,
+                         std::optional<std::uint16_t> count_field) {
+  auto le = [](std::uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  const std::string dos_time = le(0x5884, 2) + le(0x1020, 2);
+  std::string zip;
+  std::string central;
+  for (const RawZipEntry& entry : entries) {
+    const std::uint32_t crc = entry.crc.value_or(
+        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
+                                         static_cast<uInt>(entry.data.size()))));
+    const std::uint32_t size =
+        entry.uncompressed_size.value_or(static_cast<std::uint32_t>(entry.data.size()));
+    const std::string common = le(entry.flags, 2) + le(entry.method, 2) + dos_time + le(crc, 4) +
+                               le(entry.data.size(), 4) + le(size, 4) + le(entry.name.size(), 2) +
+                               le(0, 2);
+    central += le(0x02014b50, 4) + le(entry.version_made_by, 2) + le(20, 2) + common + le(0, 2) +
+               le(0, 2) + le(0, 2) + le(entry.external_attributes, 4) + le(zip.size(), 4) +
+               entry.name;
+    zip += le(0x04034b50, 4) + le(20, 2) + common + entry.name + entry.data;
+  }
+  const std::size_t central_at = zip.size();
+  zip += central;
+  const std::uint16_t count = count_field.value_or(static_cast<std::uint16_t>(entries.size()));
+  zip += le(0x06054b50, 4) + le(0, 2) + le(0, 2) + le(count, 2) + le(count, 2) +
+         le(central.size(), 4) + le(central_at, 4) + le(0, 2);
+  return zip;
+}
+
+std::string raw_deflate(const std::string& text) {
+  z_stream stream = {};
+  std::string out(compressBound(static_cast<uLong>(text.size())) + 16, '\0');
+  if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  stream.avail_in = static_cast<uInt>(text.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int result = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return result == Z_STREAM_END ? out : "";
 }
 
 DistributableBuilder::DistributableBuilder() : stub(read_file(stub_path())) {}

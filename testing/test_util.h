@@ -31,6 +31,8 @@ struct RunOptions {
   std::optional<std::string> argv0;  ///< argv[0] when it should differ from the path.
   bool empty_argv = false;           ///< Start the program with no argv[0] at all.
   std::string stdin_data;            ///< Fed to standard input, then closed.
+  std::vector<int> ignored_signals;  ///< Set to SIG_IGN in the program, as by its parent.
+  bool stdout_closed = false;        ///< Standard output is a pipe whose reading end is closed.
   int timeout_seconds = 120;         ///< The program is killed after this long.
 };
 
@@ -159,6 +161,32 @@ std::string make_zip(const std::vector<ZipEntry>& entries);
 /// A ZIP archive with one stored entry whose sizes are kept in ZIP64 extra fields (the 32-bit
 /// size fields hold 0xFFFFFFFF), as a generator writes entries of 4 GiB or more.
 std::string make_zip64_zip(const std::string& name, const std::string& data);
+
+/// One entry of an archive written field by field by make_raw_zip: every field as given, so
+/// that archives other tools write (other hosts, methods, flags) can be made exactly.
+struct RawZipEntry {
+  std::string name;
+  std::string data;  ///< Stored as it is (already compressed, for method 8).
+  std::uint16_t method = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t version_made_by = 3 << 8 | 20;  ///< Host in the high byte (3 Unix, 0 MS-DOS).
+  std::uint32_t external_attributes = 0100644u << 16;
+  std::optional<std::uint32_t> crc;                ///< Default: the CRC-32 of `data`.
+  std::optional<std::uint32_t> uncompressed_size;  ///< Default: the size of `data`.
+
+  /// A stored entry with `name` and `data`.
+  static RawZipEntry stored(const std::string& name, const std::string& data,
+                            std::uint32_t unix_mode = 0100644);
+};
+
+/// A ZIP archive without ZIP64 records: local headers and data, the central directory and an
+/// end record whose entry count is `count_field` when given, else the number of entries modulo
+/// 65,536 (as a writer without ZIP64 puts it).
+std::string make_raw_zip(const std::vector<RawZipEntry>& entries,
+                         std::optional<std::uint16_t> count_field = std::nullopt);
+
+/// `text` as a raw DEFLATE stream, as a ZIP entry holds it.
+std::string raw_deflate(const std::string& text);
 
 /// Writes a distributable file byte by byte: stub image, archive, trailer, trailing bytes.
 /// Every field can be replaced, so broken files can be made as easily as sound ones.

@@ -479,7 +479,7 @@ TEST(CommandEndToEnd, ShellCannotBeStarted) {
                              "/usr/bin/prlimit", "--nproc=1", "--", payload.path()},
                             options);
   EXPECT_EQ(r.exit_code, 255);
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "-E- Failed to start /bin/sh: Resource temporarily unavailable\n");
   EXPECT_EQ(r.out, "");
   EXPECT_FALSE(payload.ran("trevalo"));
   EXPECT_FALSE(payload.ran("tool2"));

@@ -21,6 +21,7 @@ using sfx_testing::first_data_offset;
 using sfx_testing::UmaskScope;
 
 using sfx_testing::DistributableBuilder;
+using sfx_testing::list_dir;
 using sfx_testing::list_tree;
 using sfx_testing::local_date;
 using sfx_testing::make_zip;
@@ -298,6 +299,52 @@ TEST(ExtractEndToEnd, ArchivesThatDoNotOpen) {
     EXPECT_EQ("", r.out);
     EXPECT_EQ("-E- No valid attachment found\n", r.err);
     EXPECT_EQ(std::vector<std::string>{}, watch.leftovers(kProgram));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Out of inodes in the middle of the payload: a small tmpfs in a private mount namespace.
+TEST(ExtractEndToEnd, RunningOutOfInodesFailsTheRunAndLeavesNothing) {
+  if (run_program("/usr/bin/unshare", {"-m", "true"}).exit_code != 0) {
+    GTEST_SKIP() << "no private mount namespace here (unshare -m)";
+  }
+  std::vector<ZipEntry> entries = {script("touch ../ran-marker\n")};
+  for (int i = 0; i < 100; ++i) entries.push_back(entry("f" + std::to_string(100 + i), "x"));
+  Distributable file(make_zip(entries));
+  const std::string mount = file.dir() / "small";
+  ASSERT_EQ(0, mkdir(mount.c_str(), 0755));
+  const std::string self = file.dir() / "xtrpkg.bin";
+  RunResult r = run_program(
+      "/usr/bin/unshare",
+      {"-m", "/bin/sh", "-c",
+       "mount --make-rprivate / && mount -t tmpfs -o size=4m,nr_inodes=40 none \"$1\" && "
+       "\"$2\" --sfx-extract-dir \"$1\"; echo \"status $?\"; ls -A \"$1\"",
+       "sh", mount, self});
+  EXPECT_EQ(0, r.exit_code);
+  EXPECT_NE(std::string::npos, r.out.find(": No space left on device\n")) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("ran-marker"));
+  EXPECT_NE(std::string::npos, r.out.find("status 252\n")) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.find("status 252\n")), "status 252\n");  // Nothing is left.
+  EXPECT_EQ("-E- Failed to extract files to " + mount + "/xtrpkg-dir\n", r.err);
+}
+
+TEST(ExtractEndToEnd, FailedExtractOnlyRunLeavesNothing) {
+  TempDir out;
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"no archive at all", "-E- No valid attachment found\n"},
+      {make_zip({entry("../escape", "x")}),
+       "-E- Failed to extract files to " + out.path() + "/xtrpkg-dir\n"},
+  };
+  for (const auto& [archive, err] : cases) {
+    SCOPED_TRACE(err);
+    Distributable file(archive);
+    RunResult r = file.run({"--sfx-extract-dir", out.path(), "--sfx-extract-only"});
+    EXPECT_EQ(252, r.exit_code);
+    EXPECT_EQ(err, r.err);
+    EXPECT_EQ(std::vector<std::string>{}, list_dir(out.path()));
   }
 }
 

@@ -157,8 +157,10 @@ SweepReport run_sweep(
   std::atomic<std::size_t> next{0};
   WorkRootWatch watch;
   const std::vector<std::string> before = sfx_testing::list_dir("/tmp");
+  // The process id keeps the names apart from other checkouts running the same sweep.
+  const std::string prefix = name + "_" + std::to_string(getpid()) + "_";
   auto work = [&](int worker) {
-    const std::string program = name + "_" + std::to_string(worker);
+    const std::string program = prefix + std::to_string(worker);
     const std::string path = dir / (program + ".bin");
     RunOptions options;
     options.timeout_seconds = 30;
@@ -190,7 +192,7 @@ SweepReport run_sweep(
   for (std::thread& worker : workers) worker.join();
   // Also roots left empty, now that no run of this sweep is under way.
   for (int w = 0; w < kWorkers; ++w) {
-    for (const std::string& root : watch.leftovers(name + "_" + std::to_string(w))) {
+    for (const std::string& root : watch.leftovers(prefix + std::to_string(w))) {
       report.failures.push_back("a work root was left behind: " + root);
     }
   }
