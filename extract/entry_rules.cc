@@ -105,6 +105,18 @@ mode_t file_mode_of(const EntryFacts& entry, mode_t umask_bits) {
 
 mode_t directory_mode_of(const EntryFacts& entry) { return has_unix_mode(entry) ? 0775 : 0755; }
 
+std::string mode_text(EntryKind kind, mode_t permissions) {
+  std::string text = kind == EntryKind::kDirectory ? "d" : kind == EntryKind::kSymlink ? "l" : "-";
+  static const char kLetters[] = "rwxrwxrwx";
+  for (int bit = 0; bit < 9; ++bit) {
+    text += (permissions & (0400u >> bit)) != 0 ? kLetters[bit] : '-';
+  }
+  if ((permissions & 04000) != 0) text[3] = (permissions & 0100) != 0 ? 's' : 'S';
+  if ((permissions & 02000) != 0) text[6] = (permissions & 0010) != 0 ? 's' : 'S';
+  if ((permissions & 01000) != 0) text[9] = (permissions & 0001) != 0 ? 't' : 'T';
+  return text;
+}
+
 EntryRule check_entry(const EntryFacts& entry) {
   if (entry.name_length >= static_cast<std::uint64_t>(ENTRY_NAME_SIZE)) {
     return EntryRule::kNameTooLong;

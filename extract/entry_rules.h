@@ -63,6 +63,10 @@ mode_t file_mode_of(const EntryFacts& entry, mode_t umask_bits);
 /// mode, 0755 without one, as other unpackers give.
 mode_t directory_mode_of(const EntryFacts& entry);
 
+/// `permissions` (07777 bits) of an entry of `kind` as ls -l shows them: "-rwxr-xr-x",
+/// "drwxr-xr-x", "lrwxrwxrwx", with "s"/"S" and "t"/"T" for the set-ID and sticky bits.
+std::string mode_text(EntryKind kind, mode_t permissions);
+
 /// Checks everything about the entry that the central directory tells, before any byte is
 /// written: name, encryption, method, sizes. Returns kOk or the first rule it breaks, in that
 /// order.

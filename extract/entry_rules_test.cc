@@ -97,6 +97,25 @@ TEST(EntryRules, KindsAndModes) {
   }
 }
 
+TEST(EntryRules, ModeText) {
+  struct Case {
+    EntryKind kind;
+    mode_t permissions;
+    const char* text;
+  };
+  const std::vector<Case> cases = {
+      {EntryKind::kFile, 0755, "-rwxr-xr-x"},       {EntryKind::kFile, 0640, "-rw-r-----"},
+      {EntryKind::kFile, 0, "----------"},          {EntryKind::kDirectory, 0755, "drwxr-xr-x"},
+      {EntryKind::kSymlink, 0777, "lrwxrwxrwx"},    {EntryKind::kFile, 04755, "-rwsr-xr-x"},
+      {EntryKind::kFile, 04644, "-rwSr--r--"},      {EntryKind::kFile, 02750, "-rwxr-s---"},
+      {EntryKind::kFile, 02700, "-rwx--S---"},      {EntryKind::kDirectory, 01777, "drwxrwxrwt"},
+      {EntryKind::kDirectory, 01770, "drwxrwx--T"}, {EntryKind::kFile, 07000, "---S--S--T"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(mode_text(c.kind, c.permissions), c.text) << std::oct << c.permissions;
+  }
+}
+
 TEST(EntryRules, LinkTargets) {
   struct Case {
     const char* name;

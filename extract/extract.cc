@@ -149,8 +149,8 @@ class TextSink : public EntrySink {
   std::string text;
 };
 
-// Where the current entry's data starts, behind its local header. Returns false after the
-// message when that header is bad.
+}  // namespace
+
 bool find_data(ZipReader& zip, std::uint64_t& position, int& err) {
   position = zip.data_position(err);
   if (err == UNZ_OK) return true;
@@ -158,9 +158,6 @@ bool find_data(ZipReader& zip, std::uint64_t& position, int& err) {
   return false;
 }
 
-// Decodes the current entry's data, which starts at `position`, into `sink` and prints what
-// went wrong, as the ZIP library's reading and closing of an entry report it. Returns 0 or the
-// failure's code.
 int unpack_data(ZipReader& zip, const unz_file_info64& info, std::uint64_t position,
                 EntrySink& sink) {
   EntryData data;
@@ -186,6 +183,49 @@ int unpack_data(ZipReader& zip, const unz_file_info64& info, std::uint64_t posit
       return err;
   }
 }
+
+std::string link_size_text(std::uint64_t size) {
+  char text[48];
+  std::snprintf(text, sizeof text, "(a target of %" PRIu64 " bytes)", size);
+  return text;
+}
+
+int read_link_data(ZipReader& zip, const unz_file_info64& info, std::string& target) {
+  TextSink sink;
+  int err = UNZ_OK;
+  std::uint64_t position = 0;
+  if (!find_data(zip, position, err)) return err;
+  err = unpack_data(zip, info, position, sink);
+  target = std::move(sink.text);
+  return err;
+}
+
+int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
+                     std::string& target) {
+  if (info.uncompressed_size > ENTRY_LINK_TARGET_MAX) {
+    const std::string size = link_size_text(info.uncompressed_size);
+    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, size).c_str(),
+               extraction_output());
+    return ENTRY_ERR_REFUSED;
+  }
+  const int err = read_link_data(zip, info, target);
+  if (err != UNZ_OK) return err;
+  if (!is_safe_link_target(entry.name, target)) {
+    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target).c_str(),
+               extraction_output());
+    return ENTRY_ERR_REFUSED;
+  }
+  return UNZ_OK;
+}
+
+int refuse_broken_entry(const EntryFacts& entry) {
+  const EntryRule rule = check_entry(entry);
+  if (rule == EntryRule::kOk) return UNZ_OK;
+  std::fputs(entry_rule_message(rule, entry).c_str(), extraction_output());
+  return ENTRY_ERR_REFUSED;
+}
+
+namespace {
 
 int extract_directory(const EntryFacts& entry, int destination_fd) {
   const std::vector<std::string> parts = file_system_parts(entry.name);
@@ -235,30 +275,14 @@ int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
 
 int extract_link(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
                  int destination_fd) {
-  if (info.uncompressed_size > ENTRY_LINK_TARGET_MAX) {
-    char size[48];
-    std::snprintf(size, sizeof size, "(a target of %" PRIu64 " bytes)",
-                  static_cast<std::uint64_t>(info.uncompressed_size));
-    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, size).c_str(),
-               extraction_output());
-    return ENTRY_ERR_REFUSED;
-  }
-  TextSink target;
-  int err = UNZ_OK;
-  std::uint64_t position = 0;
-  if (!find_data(zip, position, err)) return err;
-  err = unpack_data(zip, info, position, target);
+  std::string target;
+  const int err = read_link_target(zip, entry, info, target);
   if (err != UNZ_OK) return err;
-  if (!is_safe_link_target(entry.name, target.text)) {
-    std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target.text).c_str(),
-               extraction_output());
-    return ENTRY_ERR_REFUSED;
-  }
   const std::vector<std::string> parts = file_system_parts(entry.name);
   Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
   if (parent.get() < 0) return report_open_error(entry, errno);
   // Links get neither the entry's time nor a mode: both would apply to what they lead to.
-  if (symlinkat(target.text.c_str(), parent.get(), parts.back().c_str()) != 0) {
+  if (symlinkat(target.c_str(), parent.get(), parts.back().c_str()) != 0) {
     return report_open_error(entry, errno);
   }
   return UNZ_OK;
@@ -313,11 +337,7 @@ int extract_all_entries(ZipReader& zip, int destination_fd) {
 
 int extract_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
                           int destination_fd) {
-  const EntryRule rule = check_entry(entry);
-  if (rule != EntryRule::kOk) {
-    std::fputs(entry_rule_message(rule, entry).c_str(), extraction_output());
-    return ENTRY_ERR_REFUSED;
-  }
+  if (const int refused = refuse_broken_entry(entry); refused != UNZ_OK) return refused;
   switch (entry_kind(entry)) {
     case EntryKind::kDirectory:
       return extract_directory(entry, destination_fd);

@@ -3,6 +3,10 @@
 
 #include <minizip/unzip.h>
 
+#include <cstdint>
+#include <string>
+
+#include "extract/entry_data.h"
 #include "extract/entry_rules.h"
 #include "extract/zip_reader.h"
 
@@ -54,6 +58,39 @@ int extract_all_entries(ZipReader& zip, int destination_fd);
 ///   its stated size and -105 for a CRC-32 that is not good ("... in unzCloseCurrentFile").
 int extract_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
                           int destination_fd);
+
+/// Prints the entry rules' message for `entry` on standard output and returns
+/// ENTRY_ERR_REFUSED when check_entry refuses it; returns 0 for an entry the rules accept.
+int refuse_broken_entry(const EntryFacts& entry);
+
+/// Where the data of the entry being visited starts in `zip.source().fd`, behind its local
+/// header. Returns false with `err` set (UNZ_BADZIPFILE) after "error %d with zipfile in
+/// unzOpenCurrentFilePassword" on standard output when that header is bad.
+bool find_data(ZipReader& zip, std::uint64_t& position, int& err);
+
+/// Decodes the data of the entry being visited, which starts at `position`, into `sink`.
+/// Returns 0, or the failure's code after its one message on standard output, as unpacking
+/// reports it: the decoder's -1, -3, -5 ("error %d with zipfile in unzReadCurrentFile"),
+/// -103 and -105 ("... in unzCloseCurrentFile"), or UNZ_ERRNO when the sink refused bytes (the
+/// system's text for errno, or "error in writing extracted file").
+int unpack_data(ZipReader& zip, const unz_file_info64& info, std::uint64_t position,
+                EntrySink& sink);
+
+/// Reads the whole data of the entry being visited, a link, into `target` (the caller keeps
+/// its size within ENTRY_LINK_TARGET_MAX). Returns 0, or the code of find_data or unpack_data
+/// after their message; `target` then holds what was decoded.
+int read_link_data(ZipReader& zip, const unz_file_info64& info, std::string& target);
+
+/// What messages and listings show in place of a link target of `size` bytes that is too long
+/// to be read: "(a target of <size> bytes)".
+std::string link_size_text(std::uint64_t size);
+
+/// The target of the link entry being visited, as unpacking makes it: read with
+/// read_link_data, and refused (ENTRY_ERR_REFUSED, after "refusing symbolic link %s -> %s")
+/// when it is longer than ENTRY_LINK_TARGET_MAX or is_safe_link_target rejects it. Returns 0,
+/// or the failure's code after its one message on standard output.
+int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
+                     std::string& target);
 
 /// The entry's time `date` (seconds, minutes, hours, day 1-31, month 0-11 and the full year, as
 /// the ZIP library decodes it) as local time with the daylight-saving rule in force then.

@@ -12,6 +12,7 @@ namespace {
 constexpr char kProgramName[] = "SelfExtractor";
 constexpr char kProgramVersion[] = "1.0";
 constexpr char kSourceRevision[] = "N/A";
+constexpr char kExtractDirOption[] = "--sfx-extract-dir";
 
 bool is_one_of(const char* arg, std::initializer_list<const char*> words) {
   for (const char* word : words) {
@@ -40,6 +41,28 @@ std::string derive_program_name(const std::string& argv0) {
   return name;
 }
 
+LookInside find_look_inside_option(int argc, const char* const* argv) {
+  static constexpr struct {
+    const char* word;
+    LookInside option;
+  } kOptions[] = {
+      {"--sfx-info", LookInside::kInfo},
+      {"--sfx-list", LookInside::kList},
+      {"--sfx-check", LookInside::kCheck},
+      {"--sfx-help", LookInside::kHelp},
+  };
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], kExtractDirOption) == 0) {
+      ++i;  // Its value, taken unchanged.
+      continue;
+    }
+    for (const auto& known : kOptions) {
+      if (std::strcmp(argv[i], known.word) == 0) return known.option;
+    }
+  }
+  return LookInside::kNone;
+}
+
 int scan_arguments(int argc, const char* const* argv, std::string& passthrough_args,
                    LaunchContext& ctx) {
   ctx.program_name = derive_program_name(argv[0]);
@@ -51,7 +74,7 @@ int scan_arguments(int argc, const char* const* argv, std::string& passthrough_a
       ctx.no_extract_list = true;
     } else if (std::strcmp(arg, "--sfx-no-pause") == 0) {
       forward = false;
-    } else if (std::strcmp(arg, "--sfx-extract-dir") == 0) {
+    } else if (std::strcmp(arg, kExtractDirOption) == 0) {
       if (i + 1 >= argc) {
         std::fprintf(stderr,
                      "-E- Destination directory not specified with --sfx-extract-dir option\n");
@@ -108,6 +131,20 @@ void print_sfx_options_help(const LaunchContext& ctx) {
         stdout);
   }
   std::fputs("\n", stdout);
+}
+
+void print_stub_options() {
+  std::fputs(
+      "Options of the self-extractor (taken by it, never passed to the payload command):\n"
+      "  --sfx-extract-dir <dir>  unpack into <dir> instead of a new /tmp/sfxter_XXXXXX directory\n"
+      "  --sfx-extract-only       with --sfx-extract-dir: unpack and keep the files, run nothing\n"
+      "  --sfx-no-pause           accepted and ignored\n"
+      "  --sfx-info               describe this file: layout, commands, archive; run nothing\n"
+      "  --sfx-list               list the archive's entries: mode, size, time, name; run nothing\n"
+      "  --sfx-check              read every entry as unpacking would, write nothing; run nothing\n"
+      "  --sfx-help               show these options\n"
+      "Every other argument is passed to the payload command.\n",
+      stdout);
 }
 
 void print_version_line() {

@@ -13,6 +13,20 @@
 int scan_arguments(int argc, const char* const* argv, std::string& passthrough_args,
                    LaunchContext& ctx);
 
+/// The stub's options that look inside its own file instead of running the payload.
+enum class LookInside {
+  kNone,   ///< None given: the run goes ahead.
+  kInfo,   ///< "--sfx-info": the trailer and the archive's totals.
+  kList,   ///< "--sfx-list": one line per entry.
+  kCheck,  ///< "--sfx-check": every entry read through the unpacking checks.
+  kHelp,   ///< "--sfx-help": the stub's own options.
+};
+
+/// The first look-inside option among argv[1...], or kNone. The value that follows
+/// "--sfx-extract-dir" is a directory name, not an option, as scan_arguments takes it; nothing
+/// else is examined, so errors that scan_arguments would report do not stop these options.
+LookInside find_look_inside_option(int argc, const char* const* argv);
+
 /// The program name for argv[0]: the last path component (after "/" and then after "\"),
 /// without its last extension. A name whose only dot leads loses that dot.
 std::string derive_program_name(const std::string& argv0);
@@ -20,6 +34,9 @@ std::string derive_program_name(const std::string& argv0);
 /// Writes the "SELF EXTRACTOR OPTIONS" block to standard output. The two extract-only lines
 /// are left out when ctx.no_extract_list is set.
 void print_sfx_options_help(const LaunchContext& ctx);
+
+/// Writes the stub's own options, one line each, to standard output ("--sfx-help").
+void print_stub_options();
 
 /// Writes the version line (name, version, tool set, build date and time) to standard output.
 void print_version_line();

@@ -226,6 +226,40 @@ TEST(PrintSfxOptionsHelp, WithoutExtractOnlyLines) {
             "\n");
 }
 
+TEST(FindLookInsideOption, FirstOneDecides) {
+  struct Case {
+    std::vector<const char*> args;
+    LookInside expected;
+  };
+  const std::vector<Case> cases = {
+      {{}, LookInside::kNone},
+      {{"a", "-d", "dev0", "--sfx-no-pause"}, LookInside::kNone},
+      {{"--sfx-info"}, LookInside::kInfo},
+      {{"--sfx-list"}, LookInside::kList},
+      {{"--sfx-check"}, LookInside::kCheck},
+      {{"--sfx-help"}, LookInside::kHelp},
+      {{"x", "--sfx-check", "--sfx-info"}, LookInside::kCheck},
+      {{"--sfx-help", "--sfx-list"}, LookInside::kHelp},
+      // Where scan_arguments would fail: a missing value, extract-only alone.
+      {{"--sfx-list", "-d"}, LookInside::kList},
+      {{"--sfx-extract-only", "--sfx-info"}, LookInside::kInfo},
+      {{"--sfx-check", "--sfx-extract-dir"}, LookInside::kCheck},
+      // A device value is examined like any other word, a directory value is not.
+      {{"-d", "--sfx-info"}, LookInside::kInfo},
+      {{"--sfx-extract-dir", "--sfx-info"}, LookInside::kNone},
+      {{"--sfx-extract-dir", "--sfx-info", "--sfx-list"}, LookInside::kList},
+      {{"--SFX-INFO", "--sfx-info=1", "sfx-info", "--sfx-inf"}, LookInside::kNone},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> argv = c.args;
+    argv.insert(argv.begin(), "fw.bin");
+    std::string joined;
+    for (const char* arg : c.args) joined += std::string(arg) + " ";
+    SCOPED_TRACE(joined);
+    EXPECT_EQ(find_look_inside_option(static_cast<int>(argv.size()), argv.data()), c.expected);
+  }
+}
+
 TEST(PrintVersionLine, BuildDateAndTime) {
   testing::internal::CaptureStdout();
   print_version_line();

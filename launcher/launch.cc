@@ -19,6 +19,7 @@
 #include "launcher/command_line.h"
 #include "launcher/interrupt.h"
 #include "launcher/launch_context.h"
+#include "launcher/look_inside.h"
 #include "launcher/work_dirs.h"
 #include "payload/carve.h"
 
@@ -149,6 +150,10 @@ int run_launch(int argc, char** argv) {
     return EXIT_LAUNCH_FAILURE;
   }
   if (init_launch_context(ctx, argv[0]) != 0) return EXIT_LAUNCH_FAILURE;
+  // Looking inside comes before everything else on the command line, and creates nothing.
+  if (const LookInside look = find_look_inside_option(argc, argv); look != LookInside::kNone) {
+    return run_look_inside(look, ctx);
+  }
   if (scan_arguments(argc, argv, passthrough_args, ctx) != 0) return EXIT_LAUNCH_FAILURE;
   hold_interrupts();
   if (resolve_work_root(ctx, temp_env_value, work_root) != 0) {

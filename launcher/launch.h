@@ -9,7 +9,10 @@
 /// cannot enter the payload directory, 128 + the signal number when a signal passed on to a
 /// command stopped the run, or 1 when the return to the start directory fails. Every way out
 /// past the choice of the work root removes what the run created; a terminating signal that
-/// reaches the stub outside a command does so and ends the stub by that signal.
+/// reaches the stub outside a command does so and ends the stub by that signal. With a
+/// look-inside option ("--sfx-info", "--sfx-list", "--sfx-check", "--sfx-help") anywhere on the
+/// command line, only that option's work is done (see run_look_inside): nothing is created and
+/// nothing run.
 int run_launch(int argc, char** argv);
 
 #endif  // LAUNCHER_LAUNCH_H_

@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "extract/entry_rules.h"
 #include "extract/zip_reader.h"
 #include "pack/create.h"
 #include "pack/source_tree.h"
@@ -137,15 +138,7 @@ std::string method_name(int method) {
 
 // "-rwxr-xr-x" for a Unix mode, as ls shows it.
 std::string mode_text(std::uint32_t mode, EntryKind kind) {
-  std::string text = kind == EntryKind::kDirectory ? "d" : kind == EntryKind::kSymlink ? "l" : "-";
-  static const char kLetters[] = "rwxrwxrwx";
-  for (int bit = 0; bit < 9; ++bit) {
-    text += (mode & (0400u >> bit)) != 0 ? kLetters[bit] : '-';
-  }
-  if ((mode & 04000) != 0) text[3] = (mode & 0100) != 0 ? 's' : 'S';
-  if ((mode & 02000) != 0) text[6] = (mode & 0010) != 0 ? 's' : 'S';
-  if ((mode & 01000) != 0) text[9] = (mode & 0001) != 0 ? 't' : 'T';
-  return text;
+  return mode_text(kind, static_cast<mode_t>(mode & 07777));
 }
 
 std::string time_text(const EntryInfo& entry, char separator) {

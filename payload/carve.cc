@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "command/command_lists.h"
 #include "extract/entry_rules.h"
 #include "payload/trailer.h"
 
@@ -103,16 +104,16 @@ int create_archive_file(int root_fd, int self_fd, CarveResult& result) {
 
 }  // namespace
 
-int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
-                  const std::string& work_root, CarveResult& result, int& archive_fd) {
-  archive_fd = -1;
+int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info) {
+  info = TrailerInfo{};
   const std::string shown_self = printable_text(self_path);
   if (self_fd < 0) {
     std::fprintf(stderr, "-E- Failed to Extract file %s, %s\n", shown_self.c_str(),
                  std::strerror(errno));
     return CARVE_ERR_SOURCE;
   }
-  // The trailer lookups read through a stream of their own; the copy below uses pread.
+  // The trailer lookups read through a stream of their own; the descriptor's position is
+  // left alone for whoever reads it with pread.
   int stream_fd = fcntl(self_fd, F_DUPFD_CLOEXEC, 0);
   FilePtr self(stream_fd >= 0 ? fdopen(stream_fd, "rb") : nullptr);
   if (!self) {
@@ -130,18 +131,26 @@ int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
     std::fprintf(stderr, "-E- Failed to get file size, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_SOURCE;
   }
+  info.file_length = static_cast<std::uint64_t>(length);
 
   std::uint64_t trailing_count = 0;
   if (!find_version_marker(length - PayloadTrailer::MARKER_SIZE, self.get(), trailing_count,
                            shown_self)) {
     return CARVE_ERR_SOURCE;
   }
+  info.layout_version = PayloadTrailer::LAYOUT_VERSION;
+  info.trailing_count = trailing_count;
   const std::int64_t logical_end = length - static_cast<std::int64_t>(trailing_count);
+  info.logical_end = static_cast<std::uint64_t>(logical_end);
   std::int32_t section_size = 0;
   if (logical_end > ExtraToolSection::PROBE_DISTANCE &&
       !read_extra_tool_section(logical_end - ExtraToolSection::PROBE_DISTANCE, self.get(),
                                shown_self, section_size)) {
     return CARVE_ERR_SOURCE;
+  }
+  if (section_size != 0) {
+    info.has_extra_tool_section = true;
+    info.extra_tool_command = extra_commands.back();
   }
 
   // b: the field that follows archive_length.
@@ -158,25 +167,36 @@ int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
     std::fprintf(stderr, "-E- Failed to read command section, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_READ;
   }
-  result.command_template = command;
+  info.command = command;
   unsigned char length_field[PayloadTrailer::ARCHIVE_LENGTH_SIZE];
   if (std::fread(length_field, 1, sizeof length_field, self.get()) != sizeof length_field) {
     std::fprintf(stderr, "-E- Failed to read offset, file : '%s'\n", shown_self.c_str());
     return CARVE_ERR_READ;
   }
-  const std::uint32_t archive_length =
-      (std::uint32_t{length_field[0]} << 24) | (std::uint32_t{length_field[1]} << 16) |
-      (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
-  result.archive_length = archive_length;
+  info.archive_length = (std::uint32_t{length_field[0]} << 24) |
+                        (std::uint32_t{length_field[1]} << 16) |
+                        (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
 
   // A length larger than what precedes the trailer puts the start before the file's first
   // byte: that is no archive of this file.
-  const std::int64_t archive_start = command_at - static_cast<std::int64_t>(archive_length);
-  if (archive_start < 0) {
+  info.archive_offset = command_at - static_cast<std::int64_t>(info.archive_length);
+  if (info.archive_offset < 0) {
     std::fprintf(stderr, "-E- Failed to seek start offset, file '%s'\n", shown_self.c_str());
     return CARVE_ERR_SOURCE;
   }
-  result.archive_offset = static_cast<std::uint64_t>(archive_start);
+  return CARVE_OK;
+}
+
+int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result, int& archive_fd) {
+  archive_fd = -1;
+  TrailerInfo trailer;
+  const int located = locate_archive(self_fd, self_path, trailer);
+  // The fields read before a failure are the caller's all the same.
+  result.command_template = trailer.command;
+  result.archive_length = trailer.archive_length;
+  if (located != CARVE_OK) return located;
+  result.archive_offset = static_cast<std::uint64_t>(trailer.archive_offset);
 
   result.archive_path = work_root + "/archive.zip";
   const int archive = create_archive_file(work_root_fd, self_fd, result);

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "payload/trailer.h"
+
 /// What carving leaves for the later stages.
 struct CarveResult {
-  bool archive_created = false;  ///< archive.zip was opened for writing in this run.
-  std::string archive_path;      ///< work_root + "/archive.zip", set just before it is opened.
-  std::string command_template;  ///< The trailer's command text, set once that field is read.
+  bool archive_created = false;      ///< archive.zip was opened for writing in this run.
+  std::string archive_path;          ///< work_root + "/archive.zip", set just before it is opened.
+  std::string command_template;      ///< The trailer's command text, set once that field is read.
   std::uint64_t archive_offset = 0;  ///< Where the archive starts in the stub's own file.
   std::uint32_t archive_length = 0;  ///< N, set once archive_length is read.
   dev_t archive_device = 0;          ///< Identity of the archive.zip this run made, so that
@@ -24,6 +26,17 @@ enum : int {
   CARVE_ERR_OUTPUT = -4,  ///< archive.zip cannot be opened, or a write to it fell short.
   CARVE_ERR_SHORT = -5,   ///< The file ended before the whole archive was copied (no message).
 };
+
+/// Reads the trailer of the stub's own file, open as `self_fd` (through a duplicate; the
+/// descriptor's position is not used), as carving does: fills `info` with the file's length,
+/// the trailing byte count, the extra-tool command (also appended to extra_commands), the
+/// command template and the archive's length and offset, each as soon as it is read. Creates
+/// nothing. `self_fd` < 0 means the stub's file could not be opened, with errno saying why;
+/// `self_path` is for messages. Returns CARVE_OK, or after one "-E- " line on standard error
+/// CARVE_ERR_SOURCE (the file cannot be opened or sought, the trailer is not valid, or the
+/// archive would start before the file) or CARVE_ERR_READ (the command field or
+/// archive_length read short).
+int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info);
 
 /// Reads the trailer of the stub's own file, open as `self_fd` (read with pread only; its
 /// position is not used), and copies the appended archive byte for byte to "archive.zip" in

@@ -304,6 +304,15 @@ std::vector<std::string> WorkRootWatch::leftovers(const std::string& program_nam
   return found;
 }
 
+std::tm local_date(int year, int month, int day, int hour) {
+  std::tm t = {};
+  t.tm_year = year;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  return t;
+}
+
 std::tm ZipEntry::default_time() {
   std::tm t = {};
   t.tm_year = 2024;

@@ -141,6 +141,9 @@ class WorkRootWatch {
   std::set<std::string> before_;
 };
 
+/// A time for ZipEntry::mtime: the full year, the month 1-12, on the hour.
+std::tm local_date(int year, int month, int day, int hour);
+
 /// One entry of a ZIP archive written by make_zip.
 struct ZipEntry {
   std::string name;  ///< Stored name; a trailing "/" makes a directory entry.

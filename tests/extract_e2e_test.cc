@@ -23,6 +23,7 @@ using sfx_testing::UmaskScope;
 using sfx_testing::DistributableBuilder;
 using sfx_testing::list_dir;
 using sfx_testing::list_tree;
+using sfx_testing::local_date;
 using sfx_testing::make_zip;
 using sfx_testing::mode_of;
 using sfx_testing::path_exists;
@@ -39,15 +40,6 @@ constexpr char kTestTimeZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr char kProgram[] = "xtrpkg";            // Payload directory "xtrpkg-dir".
 constexpr std::time_t kSummerNoon = 1721037600;  // 2024-07-15 12:00:00 summer time
 constexpr std::time_t kWinterNoon = 1705316400;  // 2024-01-15 12:00:00
-
-std::tm local_date(int year, int month, int day, int hour) {
-  std::tm t = {};
-  t.tm_year = year;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  return t;
-}
 
 ZipEntry entry(const std::string& name, const std::string& data, std::uint32_t mode = 0100644,
                std::tm date = local_date(2024, 7, 15, 12)) {
