@@ -47,6 +47,26 @@ bool read_at(const ArchiveSource& source, std::uint64_t position, void* buffer, 
 
 }  // namespace
 
+bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position,
+                        std::uint64_t length, std::uint64_t& target) {
+  switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+      target = offset;
+      break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+      target = position + offset;
+      break;
+    case ZLIB_FILEFUNC_SEEK_END:
+      target = length + offset;
+      break;
+    default:
+      return false;
+  }
+  // Past the window lie bytes that are not the archive's (a negative offset wraps around to a
+  // huge one and is refused here too).
+  return target <= length;
+}
+
 // The source as the ZIP library's file functions see it.
 struct ZipReader::Window {
   ArchiveSource source;
@@ -102,22 +122,7 @@ struct ZipReader::Window {
   static long seek(voidpf /*opaque*/, voidpf stream, ZPOS64_T offset, int origin) {
     Window* w = of(stream);
     std::uint64_t target = 0;
-    switch (origin) {
-      case ZLIB_FILEFUNC_SEEK_SET:
-        target = offset;
-        break;
-      case ZLIB_FILEFUNC_SEEK_CUR:
-        target = w->position + offset;
-        break;
-      case ZLIB_FILEFUNC_SEEK_END:
-        target = w->source.length + offset;
-        break;
-      default:
-        return -1;
-    }
-    // Past the source lie bytes that are not the archive's (a negative offset wraps around
-    // to a huge one and is refused here too).
-    if (target > w->source.length) return -1;
+    if (!window_seek_target(origin, offset, w->position, w->source.length, target)) return -1;
     w->position = target;
     return 0;
   }

@@ -84,6 +84,12 @@ class ZipReader {
   std::uint64_t local_offset_ = 0;  ///< The visited entry's local header, as recorded.
 };
 
+/// Where a seek of the ZIP library's file functions (`origin` one of ZLIB_FILEFUNC_SEEK_SET,
+/// _CUR, _END) leads in a window of `length` bytes, from `position`. False for another origin
+/// or a target past the window's end.
+bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position,
+                        std::uint64_t length, std::uint64_t& target);
+
 /// The facts of the current entry of `zip` from the ZIP library's record and its name.
 EntryFacts facts_of(const unz_file_info64& info, const char* name);
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "extract/zip_reader.h"
+
 namespace {
 
 ZipWindow* window_of(voidpf stream) { return static_cast<ZipWindow*>(stream); }
@@ -49,22 +51,7 @@ ZPOS64_T tell_window(voidpf /*opaque*/, voidpf stream) { return window_of(stream
 long seek_window(voidpf /*opaque*/, voidpf stream, ZPOS64_T offset, int origin) {
   ZipWindow* window = window_of(stream);
   std::uint64_t target = 0;
-  switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET:
-      target = offset;
-      break;
-    case ZLIB_FILEFUNC_SEEK_CUR:
-      target = window->position + offset;
-      break;
-    case ZLIB_FILEFUNC_SEEK_END:
-      target = window->length + offset;
-      break;
-    default:
-      return -1;
-  }
-  // A position past the window would read bytes that are not the archive's (a negative offset
-  // from the current position wraps around to a huge one and is refused here too).
-  if (target > window->length) return -1;
+  if (!window_seek_target(origin, offset, window->position, window->length, target)) return -1;
   if (fseeko(window->file, static_cast<off_t>(window->base + target), SEEK_SET) != 0) {
     fail(window);
     return -1;
