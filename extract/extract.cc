@@ -19,6 +19,10 @@
 
 namespace {
 
+// The process's umask, read once per extraction (reading it means setting it, so not per
+// file): files without a stored mode get the default mode less it.
+mode_t extraction_umask = 022;
+
 // A descriptor closed when it goes out of scope.
 class Fd {
  public:
@@ -261,9 +265,7 @@ int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
   const time_t when = entry_time(info.tmu_date);
   const timespec times[2] = {{when, 0}, {when, 0}};
   (void)futimens(out.get(), times);
-  mode_t mask = umask(0);
-  umask(mask);
-  (void)fchmod(out.get(), file_mode_of(entry, mask));
+  (void)fchmod(out.get(), file_mode_of(entry, extraction_umask));
   // Data that the file system takes only now is lost as surely as a failed write.
   errno = 0;
   if (close(out.release()) != 0) {
@@ -330,6 +332,8 @@ int extract_archive(const char* archive_path, const char* destination) {
 }
 
 int extract_all_entries(ZipReader& zip, int destination_fd) {
+  extraction_umask = umask(0);
+  umask(extraction_umask);
   return zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
     return extract_current_entry(zip, entry, info, destination_fd);
   });
