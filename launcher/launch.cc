@@ -169,12 +169,10 @@ int run_launch(int argc, char** argv) {
   // The payload's "TEMP" is the directory it was unpacked in, by a name valid from anywhere.
   if (ctx.extract_dir_given) temp_env_value = work_root;
   const std::string payload_dir = work_root + "/" + ctx.program_name;
-  // From here on an interrupted run removes what it created, by the clean-up rules below.
-  if (ctx.extract_dir_given) {
-    remove_on_interrupt(payload_dir, work_root + "/archive.zip");
-  } else {
-    remove_on_interrupt(work_root, "");
-  }
+  // From here on an interrupted run removes what it created, by the clean-up rules below. In
+  // the user's directory the payload directory and archive.zip are the run's only once made
+  // (until then the signals stay held): another run may be using that name.
+  if (!ctx.extract_dir_given) remove_on_interrupt(work_root, "");
 
   int launch_status = EXIT_LAUNCH_FAILURE;
   bool keep_payload_dir = false;
@@ -188,9 +186,7 @@ int run_launch(int argc, char** argv) {
     if (err == FRESH_DIR_IN_USE) {
       std::fprintf(stderr, "-E- %s is in use by another run\n",
                    printable_text(payload_dir).c_str());
-      // Nothing of this run's is in the user's directory; a temporary root is still removed.
-      remove_on_interrupt(ctx.extract_dir_given ? "" : work_root, "");
-      keep_payload_dir = true;
+      keep_payload_dir = true;  // It is another run's.
       break;
     }
     if (err != 0) {
@@ -200,10 +196,12 @@ int run_launch(int argc, char** argv) {
     }
     errno = ctx.self_open_error;
     ArchiveCopy copy;
-    if (prepare_carve(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve, copy.archive_fd) <
-        0) {
-      break;
+    const int prepared =
+        prepare_carve(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve, copy.archive_fd);
+    if (ctx.extract_dir_given) {
+      remove_on_interrupt(payload_dir, carve.archive_created ? carve.archive_path : "");
     }
+    if (prepared < 0) break;
     copy.self_fd = ctx.self_fd;
     copy.carve = &carve;
     start_copy(copy);
