@@ -244,6 +244,8 @@ int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
   std::uint64_t position = 0;
   if (!find_data(zip, position, err)) return err;  // Reported before anything is made.
   const std::vector<std::string> parts = file_system_parts(entry.name);
+  // A name of nothing but "." parts names the payload directory itself, which no file can be.
+  if (parts.empty()) return report_open_error(entry, EISDIR);
   Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
   if (parent.get() < 0) return report_open_error(entry, errno);
   Fd out(openat(parent.get(), parts.back().c_str(),
@@ -281,6 +283,8 @@ int extract_link(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
   const int err = read_link_target(zip, entry, info, target);
   if (err != UNZ_OK) return err;
   const std::vector<std::string> parts = file_system_parts(entry.name);
+  // A name of nothing but "." parts names the payload directory itself, which no file can be.
+  if (parts.empty()) return report_open_error(entry, EISDIR);
   Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
   if (parent.get() < 0) return report_open_error(entry, errno);
   // Links get neither the entry's time nor a mode: both would apply to what they lead to.
