@@ -1,5 +1,10 @@
 #include "extract/entry_data.h"
 
+#include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -35,31 +40,91 @@ std::uint32_t fast_crc(std::uint32_t crc, const unsigned char* data, size_t size
 using Block = std::unique_ptr<unsigned char[]>;
 Block new_block() { return Block(new unsigned char[ENTRY_DATA_BLOCK_SIZE]); }
 
-// Reads an entry's raw data in order with pread, never past its compressed size.
-class RawReader {
+// How much of the archive the fast engine reads from one mapping: the engine reads the page
+// cache in place instead of a copy of it. The mapped pages count towards the stub's resident
+// memory while mapped, so this bounds what the input adds to it.
+constexpr size_t kMapWindow = 4u << 20;
+
+// Hands out an entry's raw data in order, never past its compressed size nor past the end of
+// the file: mapped a window at a time where that is allowed and works, else read with pread
+// into a block of its own.
+class RawInput {
  public:
-  explicit RawReader(const EntryData& entry)
-      : fd_(entry.fd), next_(entry.offset), left_(entry.compressed_size) {}
+  RawInput(const EntryData& entry, bool may_map)
+      : fd_(entry.fd), next_(entry.offset), left_(entry.compressed_size) {
+    struct stat st;
+    if (may_map && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      file_end_ = static_cast<std::uint64_t>(st.st_size);
+      mapping_ = true;
+    }
+  }
+  ~RawInput() { unmap(); }
+  RawInput(const RawInput&) = delete;
+  RawInput& operator=(const RawInput&) = delete;
+
   bool exhausted() const { return left_ == 0; }
-  /// Reads up to `capacity` bytes (never 0 while data is left) into `buffer`. Returns false
-  /// when pread fails or the file ends before the compressed size.
-  bool read(unsigned char* buffer, size_t capacity, size_t& got) {
-    size_t want = static_cast<size_t>(std::min<std::uint64_t>(capacity, left_));
+  /// True while the data handed out lies in a mapping: reading it faults if the file shrinks.
+  bool mapped() const { return map_ != nullptr; }
+  /// The next stretch of data, `size` (never 0) bytes at `data`, valid until the next call.
+  /// Returns false when reading fails or the file ends before the compressed size.
+  bool next(const unsigned char*& data, size_t& size) {
+    unmap();
+    if (mapping_ && map_next(data, size)) return true;
+    mapping_ = false;  // The rest goes through pread.
+    if (!block_) block_ = new_block();
+    const size_t want = static_cast<size_t>(std::min<std::uint64_t>(ENTRY_DATA_BLOCK_SIZE, left_));
     ssize_t n;
     do {
-      n = pread(fd_, buffer, want, static_cast<off_t>(next_));
+      n = pread(fd_, block_.get(), want, static_cast<off_t>(next_));
     } while (n < 0 && errno == EINTR);
     if (n <= 0) return false;
-    got = static_cast<size_t>(n);
-    next_ += got;
-    left_ -= got;
+    data = block_.get();
+    size = static_cast<size_t>(n);
+    advance(size);
     return true;
   }
 
  private:
+  bool map_next(const unsigned char*& data, size_t& size) {
+    if (next_ >= file_end_) return false;  // pread then tells that the file ended.
+    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = next_ - next_ % page;
+    const size_t lead = static_cast<size_t>(next_ - start);
+    const size_t want = static_cast<size_t>(
+        std::min<std::uint64_t>({kMapWindow - lead, left_, file_end_ - next_}));
+    void* map = mmap(nullptr, lead + want, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_,
+                     static_cast<off_t>(start));
+    if (map == MAP_FAILED) return false;
+    map_ = map;
+    map_length_ = lead + want;
+    data = static_cast<const unsigned char*>(map) + lead;
+    size = want;
+    advance(size);
+    // Where the archive is not in the page cache, its next window is read meanwhile.
+    if (left_ > 0) {
+      posix_fadvise(fd_, static_cast<off_t>(next_),
+                    static_cast<off_t>(std::min<std::uint64_t>(kMapWindow, left_)),
+                    POSIX_FADV_WILLNEED);
+    }
+    return true;
+  }
+  void advance(size_t size) {
+    next_ += size;
+    left_ -= size;
+  }
+  void unmap() {
+    if (map_ != nullptr) munmap(map_, map_length_);
+    map_ = nullptr;
+  }
+
   int fd_;
   std::uint64_t next_;
   std::uint64_t left_;
+  std::uint64_t file_end_ = 0;
+  bool mapping_ = false;
+  void* map_ = nullptr;
+  size_t map_length_ = 0;
+  Block block_;
 };
 
 // Hands decoded bytes to the sink up to the declared size, with their running CRC-32.
@@ -96,15 +161,16 @@ class DeclaredOutput {
   std::uint32_t crc_ = 0;
 };
 
-// Stored data is copied as it lies, up to the declared size.
+// Stored data is copied as it lies, up to the declared size. It is read with pread: the sink
+// takes it as it comes, and a sink must never see a fault in a mapping.
 int copy_stored(const EntryData& entry, EntrySink& sink, CrcFunction crc) {
-  Block block = new_block();
-  RawReader reader(entry);
+  RawInput input(entry, false);
   DeclaredOutput output(entry, sink, crc);
-  while (!output.full() && !reader.exhausted()) {
+  while (!output.full() && !input.exhausted()) {
+    const unsigned char* data = nullptr;
     size_t got = 0;
-    if (!reader.read(block.get(), output.room(ENTRY_DATA_BLOCK_SIZE), got)) return kReadFailed;
-    if (!output.deliver(block.get(), got)) return ENTRY_DATA_WRITE_FAILED;
+    if (!input.next(data, got)) return kReadFailed;
+    if (!output.deliver(data, output.room(got))) return ENTRY_DATA_WRITE_FAILED;
   }
   return output.finish();
 }
@@ -121,15 +187,15 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
   ZlibStream z;
   if (inflateInit2(&z.stream, -MAX_WBITS) != Z_OK) return Z_MEM_ERROR;
   z.open = true;
-  Block in = new_block();
   Block out = new_block();
-  RawReader reader(entry);
+  RawInput input(entry, false);
   DeclaredOutput output(entry, sink, zlib_crc);
   while (!output.full()) {
-    if (z.stream.avail_in == 0 && !reader.exhausted()) {
+    if (z.stream.avail_in == 0 && !input.exhausted()) {
+      const unsigned char* data = nullptr;
       size_t got = 0;
-      if (!reader.read(in.get(), ENTRY_DATA_BLOCK_SIZE, got)) return kReadFailed;
-      z.stream.next_in = in.get();
+      if (!input.next(data, got)) return kReadFailed;
+      z.stream.next_in = const_cast<unsigned char*>(data);  // zlib only reads it.
       z.stream.avail_in = static_cast<uInt>(got);
     }
     z.stream.next_out = out.get();
@@ -147,25 +213,88 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
 }
 
 #ifdef SFX_FAST_INFLATE
+// A read of mapped archive data faults when the file was cut short under the stub (another
+// machine's client of a network file system can do that even to a running program). Such a
+// fault inside the engine jumps back to guarded_inflate, which reports the data as unreadable,
+// instead of ending the stub. Only the thread that armed the guard, and only for addresses in
+// the guarded stretch, is sent back; any other fault ends the stub as it always did.
+thread_local sigjmp_buf* fault_guard = nullptr;
+thread_local const unsigned char* guarded_begin = nullptr;
+thread_local const unsigned char* guarded_end = nullptr;
+
+void on_bus_error(int signal_number, siginfo_t* info, void*) {
+  const auto* address = static_cast<const unsigned char*>(info->si_addr);
+  if (fault_guard != nullptr && address >= guarded_begin && address < guarded_end) {
+    siglongjmp(*fault_guard, 1);
+  }
+  // Not ours: with the default action back, the faulting instruction runs again and faults.
+  signal(signal_number, SIG_DFL);
+}
+
+// Catches bus errors for as long as it lives, then puts back what was there.
+class BusErrorCatcher {
+ public:
+  BusErrorCatcher() {
+    struct sigaction action = {};
+    action.sa_sigaction = on_bus_error;
+    // Not blocked while handled: the jump back leaves the signal mask as it was.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    installed_ = sigaction(SIGBUS, &action, &previous_) == 0;
+  }
+  ~BusErrorCatcher() {
+    if (installed_) sigaction(SIGBUS, &previous_, nullptr);
+  }
+  BusErrorCatcher(const BusErrorCatcher&) = delete;
+  BusErrorCatcher& operator=(const BusErrorCatcher&) = delete;
+
+ private:
+  struct sigaction previous_ = {};
+  bool installed_ = false;
+};
+
+// Runs the engine once over input that lies in [begin, end). Returns false when reading that
+// input faulted; the engine's state is then of no further use.
+bool guarded_inflate(inflate_state* state, const unsigned char* begin, const unsigned char* end,
+                     int& status) {
+  sigjmp_buf guard;
+  if (sigsetjmp(guard, 0) != 0) {
+    fault_guard = nullptr;
+    return false;
+  }
+  guarded_begin = begin;
+  guarded_end = end;
+  fault_guard = &guard;
+  status = isal_inflate(state);
+  fault_guard = nullptr;
+  return true;
+}
+
 // Inflates with the fast engine into `output`, which tells the caller how far it got.
 int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
   auto state = std::make_unique<inflate_state>();
   isal_inflate_init(state.get());
   state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
-  Block in = new_block();
   Block out = new_block();
-  RawReader reader(entry);
+  RawInput input(entry, true);
+  BusErrorCatcher catcher;
+  const unsigned char* window = nullptr;
+  size_t window_size = 0;
   while (!output.full()) {
-    if (state->avail_in == 0 && !reader.exhausted()) {
-      size_t got = 0;
-      if (!reader.read(in.get(), ENTRY_DATA_BLOCK_SIZE, got)) return kReadFailed;
-      state->next_in = in.get();
-      state->avail_in = static_cast<std::uint32_t>(got);
+    if (state->avail_in == 0 && !input.exhausted()) {
+      if (!input.next(window, window_size)) return kReadFailed;
+      state->next_in = const_cast<unsigned char*>(window);  // The engine only reads it.
+      state->avail_in = static_cast<std::uint32_t>(window_size);
     }
     state->next_out = out.get();
     state->avail_out = static_cast<std::uint32_t>(output.room(ENTRY_DATA_BLOCK_SIZE));
     std::uint32_t had_in = state->avail_in;
-    int status = isal_inflate(state.get());
+    int status = 0;
+    if (!input.mapped()) {
+      status = isal_inflate(state.get());
+    } else if (!guarded_inflate(state.get(), window, window + window_size, status)) {
+      return kReadFailed;
+    }
     size_t produced = static_cast<size_t>(state->next_out - out.get());
     if (status < 0) return Z_DATA_ERROR;
     if (!output.deliver(out.get(), produced)) return ENTRY_DATA_WRITE_FAILED;
@@ -173,7 +302,7 @@ int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
     // No step made: with every byte read the stream was cut short; otherwise the engine is
     // stuck on the data, which zlib's second decode then names.
     if (produced == 0 && state->avail_in == had_in) {
-      return reader.exhausted() ? Z_BUF_ERROR : Z_DATA_ERROR;
+      return input.exhausted() ? Z_BUF_ERROR : Z_DATA_ERROR;
     }
   }
   return output.finish();

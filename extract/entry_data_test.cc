@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/test_util.h"
@@ -82,6 +83,7 @@ class RawFile {
   RawFile& operator=(const RawFile&) = delete;
   int fd() const { return fd_; }
   std::uint64_t offset() const { return offset_; }
+  std::string path() const { return dir_ / "archive.zip"; }
   /// Where a descriptor leads: the file's own data and its size, for the test to bend.
   EntryData entry(const std::string& raw, int method, const std::string& plain) const {
     EntryData e;
@@ -255,6 +257,53 @@ TEST(DecodeEntry, NeverMovesTheDescriptorsPosition) {
     StringSink sink;
     EXPECT_EQ(decode_entry(file.entry(raw, method, plain), sink), ENTRY_DATA_OK);
     EXPECT_EQ(lseek(file.fd(), 0, SEEK_CUR), 5);
+  }
+}
+
+// Cuts the archive file short when it is first given bytes, as another machine's client of a
+// network file system may do to a file being read.
+class CuttingSink : public StringSink {
+ public:
+  CuttingSink(std::string path, off_t length) : path_(std::move(path)), length_(length) {}
+  bool write(const unsigned char* data, size_t size) override {
+    if (!cut_) {
+      EXPECT_EQ(truncate(path_.c_str(), length_), 0);
+      cut_ = true;
+    }
+    return StringSink::write(data, size);
+  }
+
+ private:
+  std::string path_;
+  off_t length_;
+  bool cut_ = false;
+};
+
+// The data is read in place from the page cache where the file can be mapped: a file that
+// shrinks meanwhile makes the entry unreadable (-1), as with reads, instead of ending the
+// process with a bus error.
+TEST(DecodeEntry, ArchiveCutShortWhileBeingRead) {
+  const std::string plain = random_bytes(12 << 20, 5);
+  struct Cut {
+    const char* name;
+    int method;
+    off_t keep;  // Bytes of the raw data left in the file.
+  };
+  const Cut cuts[] = {
+      {"deflated, inside the stretch being read", 8, 1 << 20},
+      {"deflated, in a stretch not yet read", 8, 6 << 20},
+      {"deflated, at the start of the data", 8, 0},
+      {"stored", 0, 1 << 20},
+  };
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(cut.name);
+    const std::string raw = cut.method == 0 ? plain : raw_deflate(plain);
+    RawFile file(raw);
+    CuttingSink sink(file.path(), static_cast<off_t>(file.offset()) + cut.keep);
+    EXPECT_EQ(decode_entry(file.entry(raw, cut.method, plain), sink), -1);
+    // What the sink got is not checked: the cut page's tail reads as zeros until the next page
+    // faults, and the failed entry's bytes are thrown away anyway.
+    EXPECT_LT(sink.bytes.size(), plain.size());
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +16,8 @@ namespace {
 // What the handler removes. Swapped only while the signals are blocked.
 char* interrupt_tree = nullptr;
 char* interrupt_file = nullptr;
+dev_t interrupt_file_device = 0;
+ino_t interrupt_file_inode = 0;
 
 sigset_t interrupt_signals() {
   sigset_t set;
@@ -29,7 +32,13 @@ char* copy_or_null(const std::string& text) {
 
 void on_interrupt(int signal_number) {
   // Only async-signal-safe calls from here on: the run is abandoned where it stands.
-  if (interrupt_file != nullptr) unlink(interrupt_file);
+  struct stat st;
+  if (interrupt_file != nullptr &&
+      (interrupt_file_inode == 0 ||
+       (lstat(interrupt_file, &st) == 0 && st.st_dev == interrupt_file_device &&
+        st.st_ino == interrupt_file_inode))) {
+    unlink(interrupt_file);
+  }
   if (interrupt_tree != nullptr) remove_tree_raw(interrupt_tree);
   // A core file of the stub would be litter in the user's directory and tells nobody
   // anything: SIGQUIT, SIGXFSZ and SIGXCPU end it without one. (setrlimit is one system call.)
@@ -46,7 +55,8 @@ void on_interrupt(int signal_number) {
 
 }  // namespace
 
-void remove_on_interrupt(const std::string& tree, const std::string& file) {
+void remove_on_interrupt(const std::string& tree, const std::string& file, dev_t file_device,
+                         ino_t file_inode) {
   const sigset_t blocked = interrupt_signals();
   sigprocmask(SIG_BLOCK, &blocked, nullptr);
 
@@ -54,6 +64,8 @@ void remove_on_interrupt(const std::string& tree, const std::string& file) {
   std::free(interrupt_file);
   interrupt_tree = copy_or_null(tree);
   interrupt_file = copy_or_null(file);
+  interrupt_file_device = file_device;
+  interrupt_file_inode = file_inode;
 
   struct sigaction action = {};
   action.sa_handler = on_interrupt;

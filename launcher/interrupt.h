@@ -1,6 +1,8 @@
 #ifndef LAUNCHER_INTERRUPT_H_
 #define LAUNCHER_INTERRUPT_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 /// Makes every signal whose default action ends the process (kTerminatingSignals of
@@ -9,9 +11,11 @@
 /// replaces the paths of the previous one; an empty path is left alone, so two empty paths
 /// leave nothing to remove. `tree` is removed with everything below it (the temporary work
 /// root, or the payload directory in the user's directory) and `file` is unlinked
-/// (archive.zip there). The paths are copied, so the handler touches no memory that the run
-/// may be changing. Lets the signals held by hold_interrupts through again.
-void remove_on_interrupt(const std::string& tree, const std::string& file);
+/// (archive.zip there); given `file_inode` (not 0), only while it is still that file of
+/// `file_device`. The paths are copied, so the handler touches no memory that the run may be
+/// changing. Lets the signals held by hold_interrupts through again.
+void remove_on_interrupt(const std::string& tree, const std::string& file, dev_t file_device = 0,
+                         ino_t file_inode = 0);
 
 /// Holds those signals back until remove_on_interrupt or release_interrupts, so that nothing
 /// can be created between the two without being known to the handler.

@@ -41,18 +41,23 @@ void hint_if_noexec(int status, const std::string& payload_dir, const std::strin
   }
 }
 
+// Unlinks archive.zip in the work root while it is still the file this run made.
+void remove_archive_copy(const CarveResult& carve, int work_root_fd) {
+  struct stat st;
+  if (carve.archive_created && work_root_fd >= 0 &&
+      fstatat(work_root_fd, "archive.zip", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      st.st_dev == carve.archive_device && st.st_ino == carve.archive_inode) {
+    unlinkat(work_root_fd, "archive.zip", 0);
+  }
+}
+
 // Removes what the run created: the whole temporary work root, or in the user's directory
 // archive.zip (only while it is still the file this run made) and, unless the unpacked files
 // are what the user asked for, the payload directory.
 void clean_up(const LaunchContext& ctx, const CarveResult& carve, const std::string& work_root,
               int work_root_fd, const std::string& payload_name, bool keep_payload_dir) {
   if (ctx.extract_dir_given) {
-    struct stat st;
-    if (carve.archive_created && work_root_fd >= 0 &&
-        fstatat(work_root_fd, "archive.zip", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        st.st_dev == carve.archive_device && st.st_ino == carve.archive_inode) {
-      unlinkat(work_root_fd, "archive.zip", 0);
-    }
+    remove_archive_copy(carve, work_root_fd);
     if (!keep_payload_dir && work_root_fd >= 0) remove_tree_at(work_root_fd, payload_name.c_str());
   } else {
     remove_tree(work_root);
@@ -65,6 +70,8 @@ struct ArchiveCopy {
   int self_fd = -1;
   const CarveResult* carve = nullptr;
   int archive_fd = -1;
+  /// Where the copy is removed as soon as it is complete (see start_copy), else -1.
+  int remove_from_fd = -1;
   int result = CARVE_OK;
   int error = 0;  ///< errno after a failed copy.
   pthread_t thread;
@@ -75,6 +82,9 @@ void* copy_on_thread(void* job) {
   ArchiveCopy* copy = static_cast<ArchiveCopy*>(job);
   copy->result = copy_archive(copy->self_fd, *copy->carve, copy->archive_fd);
   copy->error = errno;
+  if (copy->result == CARVE_OK && copy->remove_from_fd >= 0) {
+    remove_archive_copy(*copy->carve, copy->remove_from_fd);
+  }
   return nullptr;
 }
 
@@ -199,13 +209,10 @@ int run_launch(int argc, char** argv) {
     const int prepared =
         prepare_carve(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve, copy.archive_fd);
     if (ctx.extract_dir_given) {
-      remove_on_interrupt(payload_dir, carve.archive_created ? carve.archive_path : "");
+      remove_on_interrupt(payload_dir, carve.archive_created ? carve.archive_path : "",
+                          carve.archive_device, carve.archive_inode);
     }
     if (prepared < 0) break;
-    copy.self_fd = ctx.self_fd;
-    copy.carve = &carve;
-    start_copy(copy);
-    HeldMessages held;
 
     if (carve.command_template.find(kNoExtractListOption) != std::string::npos) {
       ctx.no_extract_list = true;
@@ -215,7 +222,16 @@ int run_launch(int argc, char** argv) {
       passthrough_args += ' ';
       passthrough_args += kExtractOnlyOption;
       ctx.extract_only = false;
-    } else if (ctx.extract_only) {
+    }
+    copy.self_fd = ctx.self_fd;
+    copy.carve = &carve;
+    // Nothing reads archive.zip in extract-only mode, where it goes at the end anyway: it is
+    // removed as soon as it is complete, so that its pages are free again while the files are
+    // still being written. Otherwise it stays for the payload command.
+    if (ctx.extract_only) copy.remove_from_fd = work_root_fd;
+    start_copy(copy);
+    HeldMessages held;
+    if (ctx.extract_only) {
       std::fprintf(held.stream(), "Extracting to %s ...", printable_text(payload_dir).c_str());
     }
 
@@ -247,7 +263,8 @@ int run_launch(int argc, char** argv) {
       break;
     }
     if (ctx.extract_only) {
-      remove_on_interrupt("", carve.archive_path);  // The unpacked files are the user's now.
+      // The unpacked files are the user's now.
+      remove_on_interrupt("", carve.archive_path, carve.archive_device, carve.archive_inode);
       keep_payload_dir = true;
       std::puts(" Done");
       launch_status = 0;

@@ -164,6 +164,30 @@ bool wait_for(const std::function<bool()>& condition, int timeout_ms) {
   return condition();
 }
 
+// The state letter of the process in /proc (R, S, T, ...).
+char process_state(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t end_of_name = line.rfind(')');
+  return end_of_name != std::string::npos && line.size() > end_of_name + 2 ? line[end_of_name + 2]
+                                                                           : '?';
+}
+
+bool stop_inside_stage(Spawned& program, const std::function<bool()>& reached,
+                       const std::function<bool()>& in_stage) {
+  if (!wait_for(reached, 20000)) return false;
+  program.send(SIGSTOP);
+  // A program that ended meanwhile (a zombie) is no more inside the stage.
+  if (!wait_for([&] {
+        const char state = process_state(program.pid());
+        return state == 'T' || state == 'Z';
+      })) {
+    return false;
+  }
+  return in_stage();
+}
+
 std::string random_bytes(std::size_t size, unsigned seed) {
   std::mt19937_64 engine(seed);
   std::string data(size, '\0');

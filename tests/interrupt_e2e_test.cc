@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +21,7 @@ using sfx_testing::read_file;
 using sfx_testing::RunOptions;
 using sfx_testing::RunResult;
 using sfx_testing::Spawned;
+using sfx_testing::stop_inside_stage;
 using sfx_testing::TempDir;
 using sfx_testing::wait_for;
 using sfx_testing::WorkRootWatch;
@@ -44,26 +44,6 @@ std::string find_payload_dir(const std::string& program_name) {
     if (path_exists(dir)) return dir;
   }
   return "";
-}
-
-// The state letter of the process in /proc (R, S, T, ...).
-char process_state(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const size_t end_of_name = line.rfind(')');
-  return end_of_name != std::string::npos && line.size() > end_of_name + 2 ? line[end_of_name + 2]
-                                                                           : '?';
-}
-
-// Stops the stub as soon as `reached` holds, and tells whether it stopped while `in_stage`
-// still held: the signal sent next is then taken right there, once the stub is continued.
-bool stop_inside_stage(Spawned& stub, const std::function<bool()>& reached,
-                       const std::function<bool()>& in_stage) {
-  if (!wait_for(reached, 20000)) return false;
-  stub.send(SIGSTOP);
-  if (!wait_for([&] { return process_state(stub.pid()) == 'T'; })) return false;
-  return in_stage();
 }
 
 // Sends `signal_number` to the stopped stub and lets it go on.

@@ -2,11 +2,13 @@
 // trailer, rejects broken ones with their messages, and copies the archive out.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -19,6 +21,7 @@ namespace {
 using sfx_testing::DistributableBuilder;
 using sfx_testing::list_dir;
 using sfx_testing::path_exists;
+using sfx_testing::random_bytes;
 using sfx_testing::read_file;
 using sfx_testing::run_program;
 using sfx_testing::RunResult;
@@ -253,6 +256,62 @@ TEST_F(PayloadExtractDirE2E, NoExtractListRuleSeesTheTemplate) {
   EXPECT_EQ(handed_on.out, "");
   EXPECT_EQ(handed_on.err, kCarvedNotZip);
   EXPECT_FALSE(path_exists(archive_path_));
+}
+
+// The payload command finds archive.zip beside its directory, whole, also when the template
+// hands extract-only mode on to it.
+TEST_F(PayloadExtractDirE2E, PayloadCommandFindsTheWholeCopy) {
+  const std::string seen = dir_ / "seen.zip";
+  builder_.archive = sfx_testing::make_zip(
+      {sfx_testing::ZipEntry::file("copy.sh", "#!/bin/sh\ncp ../archive.zip \"$1\"\n", 0100755),
+       sfx_testing::ZipEntry::file("data", random_bytes(3 << 20, 4))});
+  struct Case {
+    const char* name;
+    std::string command;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"normal run", "copy.sh " + seen, {}},
+      {"extract-only handed on", "copy.sh " + seen + " --no_extract_list", {"--sfx-extract-only"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(seen.c_str());
+    builder_.command = c.command;
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(read_file(seen) == builder_.archive);
+    EXPECT_EQ(list_dir(out_), std::vector<std::string>{});
+  }
+}
+
+// In extract-only mode nothing reads archive.zip: it is gone as soon as it is complete, while
+// the files are still being written, and the run ends as ever.
+TEST_F(PayloadExtractDirE2E, ExtractOnlyRemovesTheCopyOnceComplete) {
+  std::vector<sfx_testing::ZipEntry> files;
+  for (int i = 0; i < 3000; ++i) {
+    files.push_back(sfx_testing::ZipEntry::file("f" + std::to_string(10000 + i), "x"));
+  }
+  builder_.archive = sfx_testing::make_zip(files);
+  builder_.write(path_);
+  const std::string payload = out_ + "/plx-dir";
+  bool seen = false;
+  for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
+    sfx_testing::Spawned stub(path_, {"--sfx-extract-dir", out_, "--sfx-extract-only"},
+                              in_dir(dir_.path()));
+    seen = sfx_testing::stop_inside_stage(
+        stub,
+        [&] { return path_exists(payload + "/f10100") && !path_exists(archive_path_); },
+        [&] { return !path_exists(payload + "/f12999"); });
+    stub.send(SIGCONT);
+    RunResult r = stub.finish();
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Extracting to " + payload + " ... Done\n");
+    EXPECT_EQ(list_dir(out_), std::vector<std::string>{"plx-dir"});
+    EXPECT_EQ(list_dir(payload).size(), 3000u);
+    std::filesystem::remove_all(payload);
+  }
+  EXPECT_TRUE(seen) << "archive.zip was there until the last file was written";
 }
 
 }  // namespace
