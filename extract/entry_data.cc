@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 
 #ifdef SFX_FAST_INFLATE
 #include <crc.h>
@@ -44,6 +45,8 @@ Block new_block() { return Block(new unsigned char[ENTRY_DATA_BLOCK_SIZE]); }
 // cache in place instead of a copy of it. The mapped pages count towards the stub's resident
 // memory while mapped, so this bounds what the input adds to it.
 constexpr size_t kMapWindow = 4u << 20;
+// Data that one read brings in whole is read: a mapping costs more system calls than it saves.
+std::uint64_t map_from = ENTRY_DATA_BLOCK_SIZE;
 
 // Hands out an entry's raw data in order, never past its compressed size nor past the end of
 // the file: mapped a window at a time where that is allowed and works, else read with pread
@@ -53,7 +56,8 @@ class RawInput {
   RawInput(const EntryData& entry, bool may_map)
       : fd_(entry.fd), next_(entry.offset), left_(entry.compressed_size) {
     struct stat st;
-    if (may_map && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (may_map && left_ > map_from && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size > 0) {
       file_end_ = static_cast<std::uint64_t>(st.st_size);
       mapping_ = true;
     }
@@ -63,6 +67,8 @@ class RawInput {
   RawInput& operator=(const RawInput&) = delete;
 
   bool exhausted() const { return left_ == 0; }
+  /// True when the data is to be mapped (as long as mapping works).
+  bool mapping() const { return mapping_; }
   /// True while the data handed out lies in a mapping: reading it faults if the file shrinks.
   bool mapped() const { return map_ != nullptr; }
   /// The next stretch of data, `size` (never 0) bytes at `data`, valid until the next call.
@@ -224,7 +230,9 @@ thread_local const unsigned char* guarded_end = nullptr;
 
 void on_bus_error(int signal_number, siginfo_t* info, void*) {
   const auto* address = static_cast<const unsigned char*>(info->si_addr);
-  if (fault_guard != nullptr && address >= guarded_begin && address < guarded_end) {
+  // A fault has a positive code; a SIGBUS sent by a process does not.
+  if (info->si_code > 0 && fault_guard != nullptr && address >= guarded_begin &&
+      address < guarded_end) {
     siglongjmp(*fault_guard, 1);
   }
   // Not ours: with the default action back, the faulting instruction runs again and faults.
@@ -277,7 +285,8 @@ int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
   state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
   Block out = new_block();
   RawInput input(entry, true);
-  BusErrorCatcher catcher;
+  std::optional<BusErrorCatcher> catcher;
+  if (input.mapping()) catcher.emplace();
   const unsigned char* window = nullptr;
   size_t window_size = 0;
   while (!output.full()) {
@@ -326,6 +335,12 @@ class ResumeSink : public EntrySink {
 #endif
 
 }  // namespace
+
+std::uint64_t set_entry_data_map_from(std::uint64_t bytes) {
+  const std::uint64_t previous = map_from;
+  map_from = bytes;
+  return previous;
+}
 
 bool entry_data_fast_engine() {
 #ifdef SFX_FAST_INFLATE
