@@ -164,7 +164,9 @@ bool wait_for(const std::function<bool()>& condition, int timeout_ms) {
   return condition();
 }
 
-// The state letter of the process in /proc (R, S, T, ...).
+namespace {
+
+// The state letter of the process in /proc (R, S, T, ...), '?' when it cannot be read.
 char process_state(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
@@ -173,6 +175,8 @@ char process_state(pid_t pid) {
   return end_of_name != std::string::npos && line.size() > end_of_name + 2 ? line[end_of_name + 2]
                                                                            : '?';
 }
+
+}  // namespace
 
 bool stop_inside_stage(Spawned& program, const std::function<bool()>& reached,
                        const std::function<bool()>& in_stage) {

@@ -70,9 +70,6 @@ class Spawned {
 /// Polls `condition` every 10 ms until it holds or `timeout_ms` have passed.
 bool wait_for(const std::function<bool()>& condition, int timeout_ms = 20000);
 
-/// The state letter of the process in /proc (R, S, T, ...), '?' when it cannot be read.
-char process_state(pid_t pid);
-
 /// Stops `program` (SIGSTOP) as soon as `reached` holds, and tells whether it stopped while
 /// `in_stage` still held: a signal sent next is then taken right there, once it is continued.
 bool stop_inside_stage(Spawned& program, const std::function<bool()>& reached,
