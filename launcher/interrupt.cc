@@ -33,10 +33,8 @@ char* copy_or_null(const std::string& text) {
 void on_interrupt(int signal_number) {
   // Only async-signal-safe calls from here on: the run is abandoned where it stands.
   struct stat st;
-  if (interrupt_file != nullptr &&
-      (interrupt_file_inode == 0 ||
-       (lstat(interrupt_file, &st) == 0 && st.st_dev == interrupt_file_device &&
-        st.st_ino == interrupt_file_inode))) {
+  if (interrupt_file != nullptr && lstat(interrupt_file, &st) == 0 &&
+      st.st_dev == interrupt_file_device && st.st_ino == interrupt_file_inode) {
     unlink(interrupt_file);
   }
   if (interrupt_tree != nullptr) remove_tree_raw(interrupt_tree);

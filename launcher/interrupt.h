@@ -11,9 +11,10 @@
 /// replaces the paths of the previous one; an empty path is left alone, so two empty paths
 /// leave nothing to remove. `tree` is removed with everything below it (the temporary work
 /// root, or the payload directory in the user's directory) and `file` is unlinked
-/// (archive.zip there); given `file_inode` (not 0), only while it is still that file of
-/// `file_device`. The paths are copied, so the handler touches no memory that the run may be
-/// changing. Lets the signals held by hold_interrupts through again.
+/// (archive.zip there) only while it is still the file `file_inode` of `file_device`, so a
+/// file of that name made by someone else stays. The paths are copied, so the handler touches
+/// no memory that the run may be changing. Lets the signals held by hold_interrupts through
+/// again.
 void remove_on_interrupt(const std::string& tree, const std::string& file, dev_t file_device = 0,
                          ino_t file_inode = 0);
 
