@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "command/command_lists.h"
 #include "command/expand.h"
@@ -25,39 +24,8 @@ namespace {
 
 constexpr char kShellPath[] = "/bin/sh";
 
-// The process group of the command that is running, and the signal passed on to it.
-volatile sig_atomic_t command_group = 0;
-volatile sig_atomic_t passed_on = 0;
-
-// What the stub was started with, recorded once by record_start_signals.
-bool start_recorded = false;
-sigset_t start_mask;
-struct sigaction start_actions[std::size(kTerminatingSignals)];
-struct sigaction start_child_action;
-
-// Writes that fail on a closed pipe or past the file-size limit raise these in the stub
-// itself; they are never handed on to a command.
-bool about_own_writes(int signal_number) {
-  return signal_number == SIGPIPE || signal_number == SIGXFSZ;
-}
-
-void pass_on(int signal_number) {
-  if (signal_number != SIGINT && signal_number != SIGQUIT) passed_on = signal_number;
-  if (command_group > 0) kill(-command_group, signal_number);
-}
-
 void print_start_failure(int error) {
   std::fprintf(stderr, "-E- Failed to start %s: %s\n", kShellPath, std::strerror(error));
-}
-
-// In the child, before exec: the dispositions first, so that no handler of the stub can run
-// in the child once the mask lets signals through.
-void restore_start_signals() {
-  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
-    sigaction(kTerminatingSignals[i], &start_actions[i], nullptr);
-  }
-  sigaction(SIGCHLD, &start_child_action, nullptr);
-  sigprocmask(SIG_SETMASK, &start_mask, nullptr);
 }
 
 // The controlling terminal when the stub is in its foreground process group, else -1.
@@ -93,35 +61,24 @@ int read_exec_error(int report_fd) {
   return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
+// Waits for the command `child` to end and returns its raw wait status, or -1. On a terminal
+// the stub stops along with a command stopped from it, and continues it when continued.
+int wait_for_command(pid_t child, int tty) {
+  int status = 0;
+  for (;;) {
+    if (waitpid(child, &status, tty >= 0 ? WUNTRACED : 0) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (!WIFSTOPPED(status)) return status;
+    give_terminal(tty, getpgrp());
+    raise(SIGSTOP);
+    give_terminal(tty, child);
+    kill(-child, SIGCONT);
+  }
+}
+
 }  // namespace
-
-void record_start_signals() {
-  if (start_recorded) return;
-  start_recorded = true;
-  sigprocmask(SIG_SETMASK, nullptr, &start_mask);
-  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
-    sigaction(kTerminatingSignals[i], nullptr, &start_actions[i]);
-  }
-  sigaction(SIGCHLD, nullptr, &start_child_action);
-  struct sigaction child_default = {};
-  child_default.sa_handler = SIG_DFL;
-  sigaction(SIGCHLD, &child_default, nullptr);
-}
-
-bool ignored_at_start(int signal_number) {
-  record_start_signals();
-  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
-    if (kTerminatingSignals[i] == signal_number) return start_actions[i].sa_handler == SIG_IGN;
-  }
-  return false;
-}
-
-const sigset_t& start_signal_mask() {
-  record_start_signals();
-  return start_mask;
-}
-
-int passed_on_signal() { return passed_on; }
 
 int run_shell(const std::string& command_line) {
   record_start_signals();
@@ -133,11 +90,8 @@ int run_shell(const std::string& command_line) {
   // passed on reaches the payload program and not only the shell. On a terminal that group
   // becomes the foreground, and the terminal's own signals go straight to it.
   const int tty = foreground_terminal();
-  sigset_t held, previous;
-  sigemptyset(&held);
-  for (int signal_number : kTerminatingSignals) sigaddset(&held, signal_number);
-  sigprocmask(SIG_BLOCK, &held, &previous);
-  passed_on = 0;
+  sigset_t previous;
+  sigprocmask(SIG_BLOCK, &terminating_signals(), &previous);
 
   // The child tells through this pipe why its exec failed; a successful exec closes it.
   int report[2];
@@ -172,54 +126,16 @@ int run_shell(const std::string& command_line) {
   setpgid(child, child);  // Also here: whichever of the two runs first settles it.
   give_terminal(tty, child);
 
-  struct sigaction pass = {};
-  pass.sa_handler = pass_on;
-  pass.sa_mask = held;
-  struct sigaction saved[std::size(kTerminatingSignals)];
-  sigset_t waiting = previous;
-  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
-    const int signal_number = kTerminatingSignals[i];
-    sigaction(signal_number, nullptr, &saved[i]);
-    if (ignored_at_start(signal_number)) continue;
-    if (about_own_writes(signal_number)) {
-      sigaddset(&waiting, signal_number);  // Takes effect once the command has ended.
-    } else {
-      sigaction(signal_number, &pass, nullptr);
-    }
-  }
-  command_group = child;
-  sigprocmask(SIG_SETMASK, &waiting, nullptr);
-
-  if (const int exec_error = read_exec_error(report[0]); exec_error != 0) {
-    print_start_failure(exec_error);
-  }
-  close(report[0]);
-
-  int status = 0;
   int result = 0;
-  for (;;) {
-    if (waitpid(child, &status, tty >= 0 ? WUNTRACED : 0) < 0) {
-      if (errno == EINTR) continue;
-      result = -1;
-      break;
+  {
+    const SignalsPassedOn passing(child, previous);
+    if (const int exec_error = read_exec_error(report[0]); exec_error != 0) {
+      print_start_failure(exec_error);
     }
-    if (!WIFSTOPPED(status)) {
-      result = status;
-      break;
-    }
-    // Stopped from the terminal: stop along with it, and when continued, continue it.
+    close(report[0]);
+    result = wait_for_command(child, tty);
     give_terminal(tty, getpgrp());
-    raise(SIGSTOP);
-    give_terminal(tty, child);
-    kill(-child, SIGCONT);
-  }
-
-  give_terminal(tty, getpgrp());
-  if (tty >= 0) close(tty);
-  sigprocmask(SIG_BLOCK, &held, nullptr);
-  command_group = 0;
-  for (size_t i = 0; i < std::size(kTerminatingSignals); ++i) {
-    sigaction(kTerminatingSignals[i], &saved[i], nullptr);
+    if (tty >= 0) close(tty);
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   return result;

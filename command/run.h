@@ -1,12 +1,11 @@
 #ifndef COMMAND_RUN_H_
 #define COMMAND_RUN_H_
 
-#include <signal.h>
-
 #include <functional>
 #include <string>
 
 #include "launcher/launch_context.h"
+#include "launcher/signals.h"
 #include "payload/carve.h"
 
 /// Turns a raw wait status into the launcher's exit status: -1 (no shell could be started or
@@ -14,25 +13,6 @@
 /// signal gives 128 + the signal number, the shell's own convention, so that it never counts
 /// as a success.
 int map_shell_status(int raw_status);
-
-/// The signals whose default action ends the process. Each one that was not ignored when the
-/// stub started removes what the run created and then ends the stub by that same signal.
-inline constexpr int kTerminatingSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT,
-                                              SIGPIPE, SIGXFSZ, SIGXCPU,   SIGALRM,
-                                              SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF};
-
-/// Records the dispositions of kTerminatingSignals and SIGCHLD and the signal mask that the
-/// stub was started with, then resets SIGCHLD to its default, so that the stub can always wait
-/// for its commands (a parent that ignores SIGCHLD would otherwise have them reaped unseen).
-/// Only the first call records; later ones do nothing. Call it before any handler is set.
-void record_start_signals();
-
-/// True when `signal_number` was ignored when the stub started (SIGHUP under nohup). Such a
-/// signal stays ignored: it is never caught and never passed on.
-bool ignored_at_start(int signal_number);
-
-/// The signal mask the stub was started with.
-const sigset_t& start_signal_mask();
 
 /// Runs `command_line` through "/bin/sh -c" and waits for it, with the stub's environment,
 /// standard streams and current directory, and with the signal dispositions and the signal
@@ -44,17 +24,13 @@ const sigset_t& start_signal_mask();
 /// start) returns -1; a failed exec (no /bin/sh, a command line longer than the system takes
 /// for one argument) returns the wait status of an exit with 127.
 /// The command runs in a process group of its own (the terminal's foreground group when the
-/// stub had the terminal). Each of kTerminatingSignals that reaches the stub meanwhile and
-/// was not ignored at its start is passed on to that group, except SIGPIPE and SIGXFSZ: those
-/// concern the stub's own writes, so one sent to the stub is held until the command has ended
-/// and then takes effect in the stub.
+/// stub had the terminal). Each terminating signal (see launcher/signals.h) that reaches the
+/// stub meanwhile and was not ignored at its start is passed on to that group, except SIGPIPE
+/// and SIGXFSZ: those concern the stub's own writes, so one sent to the stub is held until the
+/// command has ended and then takes effect in the stub. passed_on_signal() then tells which
+/// one was passed on; the launcher runs nothing more and ends with 128 + that number after its
+/// clean-up.
 int run_shell(const std::string& command_line);
-
-/// The signal that was passed on to the last command run_shell ran, when it was neither
-/// SIGINT nor SIGQUIT, else 0. The launcher then runs nothing more and ends with 128 + that
-/// number after its clean-up. SIGINT and SIGQUIT are what a terminal sends to the command's
-/// group itself, so the command's own status stands for them.
-int passed_on_signal();
 
 /// Expands the template of `carve` (which also prepares extra_commands and display_commands)
 /// and runs the payload directory (as one shell word) + "/" + the expanded text through the

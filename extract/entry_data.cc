@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <setjmp.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,8 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
+
+#include "launcher/signals.h"
 
 #ifdef SFX_FAST_INFLATE
 #include <crc.h>
@@ -96,8 +97,8 @@ class RawInput {
     static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     const std::uint64_t start = next_ - next_ % page;
     const size_t lead = static_cast<size_t>(next_ - start);
-    const size_t want = static_cast<size_t>(
-        std::min<std::uint64_t>({kMapWindow - lead, left_, file_end_ - next_}));
+    const size_t want =
+        static_cast<size_t>(std::min<std::uint64_t>({kMapWindow - lead, left_, file_end_ - next_}));
     void* map = mmap(nullptr, lead + want, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_,
                      static_cast<off_t>(start));
     if (map == MAP_FAILED) return false;
@@ -223,43 +224,8 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
 // machine's client of a network file system can do that even to a running program). Such a
 // fault inside the engine jumps back to guarded_inflate, which reports the data as unreadable,
 // instead of ending the stub. Only the thread that armed the guard, and only for addresses in
-// the guarded stretch, is sent back; any other fault ends the stub as it always did.
-thread_local sigjmp_buf* fault_guard = nullptr;
-thread_local const unsigned char* guarded_begin = nullptr;
-thread_local const unsigned char* guarded_end = nullptr;
-
-void on_bus_error(int signal_number, siginfo_t* info, void*) {
-  const auto* address = static_cast<const unsigned char*>(info->si_addr);
-  // A fault has a positive code; a SIGBUS sent by a process does not.
-  if (info->si_code > 0 && fault_guard != nullptr && address >= guarded_begin &&
-      address < guarded_end) {
-    siglongjmp(*fault_guard, 1);
-  }
-  // Not ours: with the default action back, the faulting instruction runs again and faults.
-  signal(signal_number, SIG_DFL);
-}
-
-// Catches bus errors for as long as it lives, then puts back what was there.
-class BusErrorCatcher {
- public:
-  BusErrorCatcher() {
-    struct sigaction action = {};
-    action.sa_sigaction = on_bus_error;
-    // Not blocked while handled: the jump back leaves the signal mask as it was.
-    action.sa_flags = SA_SIGINFO | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    installed_ = sigaction(SIGBUS, &action, &previous_) == 0;
-  }
-  ~BusErrorCatcher() {
-    if (installed_) sigaction(SIGBUS, &previous_, nullptr);
-  }
-  BusErrorCatcher(const BusErrorCatcher&) = delete;
-  BusErrorCatcher& operator=(const BusErrorCatcher&) = delete;
-
- private:
-  struct sigaction previous_ = {};
-  bool installed_ = false;
-};
+// the guarded stretch, is sent back; any other fault ends the stub as it always did (see
+// BusErrorCatcher and arm_bus_error_guard).
 
 // Runs the engine once over input that lies in [begin, end). Returns false when reading that
 // input faulted; the engine's state is then of no further use.
@@ -267,14 +233,12 @@ bool guarded_inflate(inflate_state* state, const unsigned char* begin, const uns
                      int& status) {
   sigjmp_buf guard;
   if (sigsetjmp(guard, 0) != 0) {
-    fault_guard = nullptr;
+    disarm_bus_error_guard();
     return false;
   }
-  guarded_begin = begin;
-  guarded_end = end;
-  fault_guard = &guard;
+  arm_bus_error_guard(&guard, begin, end);
   status = isal_inflate(state);
-  fault_guard = nullptr;
+  disarm_bus_error_guard();
   return true;
 }
 

@@ -17,9 +17,10 @@
 #include "extract/entry_rules.h"
 #include "extract/extract.h"
 #include "launcher/command_line.h"
-#include "launcher/interrupt.h"
 #include "launcher/launch_context.h"
 #include "launcher/look_inside.h"
+#include "launcher/signals.h"
+#include "launcher/tree_removal.h"
 #include "launcher/work_dirs.h"
 #include "payload/carve.h"
 
@@ -41,26 +42,14 @@ void hint_if_noexec(int status, const std::string& payload_dir, const std::strin
   }
 }
 
-// Unlinks archive.zip in the work root while it is still the file this run made.
+// Unlinks archive.zip in the work root while it is still the file this run made. Used on the
+// copy's own thread, so it prints nothing.
 void remove_archive_copy(const CarveResult& carve, int work_root_fd) {
   struct stat st;
   if (carve.archive_created && work_root_fd >= 0 &&
       fstatat(work_root_fd, "archive.zip", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       st.st_dev == carve.archive_device && st.st_ino == carve.archive_inode) {
     unlinkat(work_root_fd, "archive.zip", 0);
-  }
-}
-
-// Removes what the run created: the whole temporary work root, or in the user's directory
-// archive.zip (only while it is still the file this run made) and, unless the unpacked files
-// are what the user asked for, the payload directory.
-void clean_up(const LaunchContext& ctx, const CarveResult& carve, const std::string& work_root,
-              int work_root_fd, const std::string& payload_name, bool keep_payload_dir) {
-  if (ctx.extract_dir_given) {
-    remove_archive_copy(carve, work_root_fd);
-    if (!keep_payload_dir && work_root_fd >= 0) remove_tree_at(work_root_fd, payload_name.c_str());
-  } else {
-    remove_tree(work_root);
   }
 }
 
@@ -143,165 +132,339 @@ class HeldMessages {
   std::FILE* stream_ = nullptr;
 };
 
-}  // namespace
+// What the run has made so far, for its clean-up at the end and on a terminating signal at
+// any point of the run. It is changed only while the signals are held, so the handler always
+// finds a whole picture. One per process: the handler has no other way to find it.
+class MadeByRun {
+ public:
+  // In the order of removal: archive.zip and a leftover moved aside before the payload
+  // directory, and the temporary work root (which holds all of them) last.
+  enum Slot { kArchive, kLeftover, kPayload, kWorkRoot, kSlots };
 
-int run_launch(int argc, char** argv) {
-  record_start_signals();
-  LaunchContext ctx;
-  CarveResult carve;
-  std::string passthrough_args;
-  std::string temp_env_value;
-  std::string work_root;
-
-  // Linux hands a program started with no arguments at all an empty argv[0]; either way there
-  // is no name to derive the payload directory from.
-  if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') {
-    std::fputs("-E- Missing program name: the argument vector is empty\n", stderr);
-    return EXIT_LAUNCH_FAILURE;
-  }
-  if (init_launch_context(ctx, argv[0]) != 0) return EXIT_LAUNCH_FAILURE;
-  // Looking inside comes before everything else on the command line, and creates nothing.
-  if (const LookInside look = find_look_inside_option(argc, argv); look != LookInside::kNone) {
-    return run_look_inside(look, ctx);
-  }
-  if (scan_arguments(argc, argv, passthrough_args, ctx) != 0) return EXIT_LAUNCH_FAILURE;
-  hold_interrupts();
-  if (resolve_work_root(ctx, temp_env_value, work_root) != 0) {
-    release_interrupts();
-    std::fputs("-I- Please consider using the following options:\n", stdout);
-    print_sfx_options_help(ctx);
-    if (ctx.version_requested) print_version_line();
-    return EXIT_LAUNCH_FAILURE;
+  /// Notes `name` in `parent_fd` (AT_FDCWD for an absolute name), shown as `shown`, with the
+  /// identity it had when the run made it; `fd` holds a directory open (-1 for a file).
+  void note(Slot slot, int parent_fd, const std::string& name, const std::string& shown, int fd,
+            dev_t device, ino_t inode) {
+    const SignalsHeld held;
+    Item& item = items_[slot];
+    item.name = name;
+    item.shown = printable_text(shown);
+    item.entry = {parent_fd, item.name.c_str(), item.shown.c_str(), fd, device, inode};
   }
 
-  ctx.program_name += "-dir";
-  work_root = make_absolute(work_root);
-  // The payload's "TEMP" is the directory it was unpacked in, by a name valid from anywhere.
-  if (ctx.extract_dir_given) temp_env_value = work_root;
-  const std::string payload_dir = work_root + "/" + ctx.program_name;
-  // From here on an interrupted run removes what it created, by the clean-up rules below. In
-  // the user's directory the payload directory and archive.zip are the run's only once made
-  // (until then the signals stay held): another run may be using that name.
-  if (!ctx.extract_dir_given) remove_on_interrupt(work_root, "");
+  /// Forgets what `slot` held: it is no longer the run's to remove.
+  void forget(Slot slot) {
+    const SignalsHeld held;
+    items_[slot].entry = MadeEntry();
+  }
 
-  int launch_status = EXIT_LAUNCH_FAILURE;
-  bool keep_payload_dir = false;
-  // The work root and the payload directory are used through these descriptors, whatever
-  // happens to their names meanwhile. The payload directory's lock lasts as long as the run.
-  const int work_root_fd = open(work_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int payload_fd = -1;
-  do {
-    int err = work_root_fd < 0 ? errno
-                               : create_fresh_directory(work_root_fd, ctx.program_name, payload_fd);
-    if (err == FRESH_DIR_IN_USE) {
+  /// Removes what `slot` holds, then forgets it.
+  void remove(Slot slot) {
+    remove_made_entry(items_[slot].entry);
+    forget(slot);
+  }
+
+  /// Removes and forgets everything noted, in slot order. Async-signal-safe.
+  void remove_all() {
+    for (Item& item : items_) {
+      remove_made_entry(item.entry);
+      item.entry = MadeEntry();
+    }
+  }
+
+  /// The clean-up for clean_up_on_signals.
+  static void on_signal();
+
+ private:
+  struct Item {
+    std::string name;
+    std::string shown;
+    MadeEntry entry;
+  };
+  Item items_[kSlots];
+};
+
+MadeByRun made_by_run;
+
+void MadeByRun::on_signal() { made_by_run.remove_all(); }
+
+// One run of the stub, stage by stage (see run()). It owns the run's descriptors; what the
+// run made on disk is noted in made_by_run as it is made, and removed by finish().
+class Launch {
+ public:
+  Launch(int argc, char** argv) : argc_(argc), argv_(argv) {}
+  ~Launch() {
+    close_descriptor(payload_.fd);
+    close_descriptor(work_root_fd_);
+    close_descriptor(ctx_.self_fd);
+  }
+  Launch(const Launch&) = delete;
+  Launch& operator=(const Launch&) = delete;
+
+  /// The whole run; returns its exit status (see run_launch).
+  int run() {
+    if (!read_command_line()) return status_;
+    if (!choose_work_root()) return status_;
+    if (make_payload_directory() && unpack()) {
+      if (ctx_.extract_only) {
+        keep_unpacked_files();
+      } else if (set_environment()) {
+        run_commands();
+      }
+    }
+    return finish();
+  }
+
+ private:
+  static void close_descriptor(int& fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+
+  // The program name, the context and the command line. False when the run ends here, with
+  // status_ set: after a look-inside option's work, or after a failure that created nothing.
+  bool read_command_line() {
+    record_start_signals();
+    // Linux hands a program started with no arguments at all an empty argv[0]; either way
+    // there is no name to derive the payload directory from.
+    if (argc_ < 1 || argv_[0] == nullptr || argv_[0][0] == '\0') {
+      std::fputs("-E- Missing program name: the argument vector is empty\n", stderr);
+      return false;
+    }
+    if (init_launch_context(ctx_, argv_[0]) != 0) return false;
+    // Looking inside comes before everything else on the command line, and creates nothing.
+    if (const LookInside look = find_look_inside_option(argc_, argv_); look != LookInside::kNone) {
+      status_ = run_look_inside(look, ctx_);
+      return false;
+    }
+    if (scan_arguments(argc_, argv_, passthrough_args_, ctx_) != 0) return false;
+    ctx_.program_name += "-dir";
+    umask_ = umask(0);
+    umask(umask_);
+    return true;
+  }
+
+  // The work root: a new temporary directory, or the user's, which must be safe to use. From
+  // here on a terminating signal removes what the run made. False when the run ends here:
+  // nothing was created then.
+  bool choose_work_root() {
+    clean_up_on_signals(MadeByRun::on_signal);
+    // Signals wait until the clean-up knows the temporary work root.
+    const SignalsHeld held;
+    if (resolve_work_root(ctx_, temp_env_value_, work_root_) != 0) {
+      release_signals();
+      std::fputs("-I- Please consider using the following options:\n", stdout);
+      print_sfx_options_help(ctx_);
+      if (ctx_.version_requested) print_version_line();
+      return false;
+    }
+    work_root_ = make_absolute(work_root_);
+    // The payload's "TEMP" is the directory it was unpacked in, by a name valid from anywhere.
+    if (ctx_.extract_dir_given) temp_env_value_ = work_root_;
+    payload_dir_ = work_root_ + "/" + ctx_.program_name;
+    // The work root and everything in it are used through this descriptor, whatever happens
+    // to its name meanwhile.
+    work_root_fd_ = open(work_root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    work_root_error_ = errno;
+    if (ctx_.extract_dir_given) return true;
+    struct stat st;
+    if (work_root_fd_ >= 0 && fstat(work_root_fd_, &st) == 0) {
+      made_by_run.note(MadeByRun::kWorkRoot, AT_FDCWD, work_root_, work_root_, work_root_fd_,
+                       st.st_dev, st.st_ino);
+    } else {
+      rmdir(work_root_.c_str());  // Just made, and empty: nothing else can be there.
+    }
+    return true;
+  }
+
+  // The payload directory, made afresh for this run alone (see create_fresh_directory).
+  bool make_payload_directory() {
+    if (work_root_fd_ < 0) {
+      report_create_failure(work_root_error_);
+      return false;
+    }
+    MovedLeftover leftover;
+    int result;
+    {
+      // Nothing of the run's may exist unknown to the clean-up: signals wait (no step waits).
+      const SignalsHeld held;
+      result = create_fresh_directory(work_root_fd_, ctx_.program_name, payload_, leftover);
+      if (result == 0 && ctx_.extract_dir_given) {
+        made_by_run.note(MadeByRun::kPayload, work_root_fd_, ctx_.program_name, payload_dir_,
+                         payload_.fd, payload_.device, payload_.inode);
+      }
+      if (leftover.fd >= 0) {
+        made_by_run.note(MadeByRun::kLeftover, work_root_fd_, leftover.name,
+                         work_root_ + "/" + leftover.name, leftover.fd, leftover.device,
+                         leftover.inode);
+      }
+    }
+    if (leftover.fd >= 0) {
+      // A leftover of a run that ended, moved out of the way: it goes now.
+      made_by_run.remove(MadeByRun::kLeftover);
+      close(leftover.fd);
+    }
+    if (result == FRESH_DIR_IN_USE) {
       std::fprintf(stderr, "-E- %s is in use by another run\n",
-                   printable_text(payload_dir).c_str());
-      keep_payload_dir = true;  // It is another run's.
-      break;
+                   printable_text(payload_dir_).c_str());
+    } else if (result == FRESH_DIR_OTHER_USER) {
+      std::fprintf(stderr, "-E- %s belongs to another user\n",
+                   printable_text(payload_dir_).c_str());
+    } else if (result != 0) {
+      report_create_failure(result);
     }
-    if (err != 0) {
-      std::fprintf(stderr, "-E- Failed to create directory %s: %s\n",
-                   printable_text(payload_dir).c_str(), std::strerror(err));
-      break;
-    }
-    errno = ctx.self_open_error;
-    ArchiveCopy copy;
-    const int prepared =
-        prepare_carve(ctx.self_fd, ctx.self_path, work_root_fd, work_root, carve, copy.archive_fd);
-    if (ctx.extract_dir_given) {
-      remove_on_interrupt(payload_dir, carve.archive_created ? carve.archive_path : "",
-                          carve.archive_device, carve.archive_inode);
-    }
-    if (prepared < 0) break;
+    return result == 0;
+  }
 
-    if (carve.command_template.find(kNoExtractListOption) != std::string::npos) {
-      ctx.no_extract_list = true;
+  void report_create_failure(int error) {
+    std::fprintf(stderr, "-E- Failed to create directory %s: %s\n",
+                 printable_text(payload_dir_).c_str(), std::strerror(error));
+  }
+
+  // Carving and extraction: archive.zip is copied on a thread of its own while the archive is
+  // unpacked into the payload directory from the stub's own image. False after a failure's
+  // message (status_ set).
+  bool unpack() {
+    errno = ctx_.self_open_error;
+    ArchiveCopy copy;
+    int prepared;
+    {
+      // archive.zip is the run's from its creation on: signals wait until the clean-up knows it.
+      const SignalsHeld held;
+      prepared = prepare_carve(ctx_.self_fd, ctx_.self_path, work_root_fd_, work_root_, carve_,
+                               copy.archive_fd);
+      if (carve_.archive_created && ctx_.extract_dir_given) {
+        made_by_run.note(MadeByRun::kArchive, work_root_fd_, "archive.zip", carve_.archive_path, -1,
+                         carve_.archive_device, carve_.archive_inode);
+      }
     }
-    if (ctx.no_extract_list && ctx.extract_only) {
-      // The payload's own tool handles extract-only mode; hand the option on to it.
-      passthrough_args += ' ';
-      passthrough_args += kExtractOnlyOption;
-      ctx.extract_only = false;
-    }
-    copy.self_fd = ctx.self_fd;
-    copy.carve = &carve;
+    if (prepared < 0) return false;
+
+    apply_no_extract_list_rule();
+    copy.self_fd = ctx_.self_fd;
+    copy.carve = &carve_;
     // Nothing reads archive.zip in extract-only mode, where it goes at the end anyway: it is
     // removed as soon as it is complete, so that its pages are free again while the files are
     // still being written. Otherwise it stays for the payload command.
-    if (ctx.extract_only) copy.remove_from_fd = work_root_fd;
+    if (ctx_.extract_only) copy.remove_from_fd = work_root_fd_;
     start_copy(copy);
     HeldMessages held;
-    if (ctx.extract_only) {
-      std::fprintf(held.stream(), "Extracting to %s ...", printable_text(payload_dir).c_str());
+    if (ctx_.extract_only) {
+      std::fprintf(held.stream(), "Extracting to %s ...", printable_text(payload_dir_).c_str());
     }
-
-    // The archive is unpacked from the stub's own image, not from the copy in the work root,
-    // while that copy is being made.
-    const ArchiveSource archive = {ctx.self_fd, carve.archive_offset, carve.archive_length};
-    int extracted = extract_archive(archive, payload_fd, payload_dir.c_str());
+    const ArchiveSource archive = {ctx_.self_fd, carve_.archive_offset, carve_.archive_length};
+    const int extracted = extract_archive(archive, payload_.fd, payload_dir_.c_str());
     const int copied = finish_copy(copy);
     if (copied != CARVE_OK) {
       held.drop();
       // The copy's thread holds every signal: a file-size limit that it ran into is the main
       // thread's to take, as if the copy had run here (clean-up, then the end by SIGXFSZ).
       if (copy.error == EFBIG) raise(SIGXFSZ);
-      report_copy(copied, carve);
-      break;
+      report_copy(copied, carve_);
+      return false;
     }
     held.release();
-    if (extracted == EXTRACT_ERR_OPEN) {
-      std::fputs("-E- No valid attachment found\n", stderr);
-      break;
+    switch (extracted) {
+      case EXTRACT_OK:
+        return true;
+      case EXTRACT_ERR_OPEN:
+        std::fputs("-E- No valid attachment found\n", stderr);
+        return false;
+      case EXTRACT_ERR_CHDIR:
+        status_ = kEnterFailureStatus;
+        return false;
+      default:
+        std::fprintf(stderr, "-E- Failed to extract files to %s\n",
+                     printable_text(payload_dir_).c_str());
+        return false;
     }
-    if (extracted == EXTRACT_ERR_CHDIR) {
-      launch_status = kEnterFailureStatus;
-      break;
-    }
-    if (extracted != EXTRACT_OK) {
-      std::fprintf(stderr, "-E- Failed to extract files to %s\n",
-                   printable_text(payload_dir).c_str());
-      break;
-    }
-    if (ctx.extract_only) {
-      // The unpacked files are the user's now.
-      remove_on_interrupt("", carve.archive_path, carve.archive_device, carve.archive_inode);
-      keep_payload_dir = true;
-      std::puts(" Done");
-      launch_status = 0;
-      break;
-    }
-    if (set_env_var("TEMP", temp_env_value) != 0) {
-      std::fputs("-E- Failed to set environment variable\n", stderr);
-      break;
-    }
-
-    if (ctx.version_requested) print_version_line();
-    launch_status = run_payload_command(carve, passthrough_args, payload_dir, ctx);
-    hint_if_noexec(launch_status, payload_dir, work_root);
-    if (passed_on_signal() != 0) {
-      launch_status = 128 + passed_on_signal();
-      break;
-    }
-    if (ctx.help_requested && !ctx.version_requested) print_sfx_options_help(ctx);
-
-    if (launch_status == 0 && !ctx.help_requested && !ctx.version_requested &&
-        !ctx.query_requested) {
-      launch_status = run_extra_tool_commands(
-          [&](int status) { hint_if_noexec(status, payload_dir, work_root); });
-      if (passed_on_signal() != 0) launch_status = 128 + passed_on_signal();
-    }
-  } while (false);
-
-  if (chdir(ctx.cwd.c_str()) != 0) {
-    std::fputs("-E- Failed to change directory.\n", stderr);
-    launch_status = 1;
   }
-  // Half-extracted files are never left for the user, not even in extract-only mode.
-  // A signal meanwhile takes effect once the clean-up is done, and has nothing left to remove.
-  hold_interrupts();
-  clean_up(ctx, carve, work_root, work_root_fd, ctx.program_name, keep_payload_dir);
-  remove_on_interrupt("", "");
-  if (payload_fd >= 0) close(payload_fd);
-  if (work_root_fd >= 0) close(work_root_fd);
-  return launch_status;
+
+  // "--no_extract_list" in the template, or on the command line together with
+  // "--sfx-extract-only": the payload's own tool handles extract-only mode, so the option is
+  // handed on to it.
+  void apply_no_extract_list_rule() {
+    if (carve_.command_template.find(kNoExtractListOption) != std::string::npos) {
+      ctx_.no_extract_list = true;
+    }
+    if (ctx_.no_extract_list && ctx_.extract_only) {
+      passthrough_args_ += ' ';
+      passthrough_args_ += kExtractOnlyOption;
+      ctx_.extract_only = false;
+    }
+  }
+
+  // Extract-only mode, unpacked whole: the files are the user's now, and their directory gets
+  // the mode a directory of the user's would have.
+  void keep_unpacked_files() {
+    made_by_run.forget(MadeByRun::kPayload);
+    fchmod(payload_.fd, 0777 & ~umask_);
+    std::puts(" Done");
+    status_ = 0;
+  }
+
+  bool set_environment() {
+    if (set_env_var("TEMP", temp_env_value_) != 0) {
+      std::fputs("-E- Failed to set environment variable\n", stderr);
+      return false;
+    }
+    return true;
+  }
+
+  // The payload command, then the extra-tool commands, from the payload directory (the
+  // current directory since extraction).
+  void run_commands() {
+    if (ctx_.version_requested) print_version_line();
+    status_ = run_payload_command(carve_, passthrough_args_, payload_dir_, ctx_);
+    hint_if_noexec(status_, payload_dir_, work_root_);
+    if (passed_on_signal() != 0) {
+      status_ = 128 + passed_on_signal();
+      return;
+    }
+    if (ctx_.help_requested && !ctx_.version_requested) print_sfx_options_help(ctx_);
+    if (status_ != 0 || ctx_.help_requested || ctx_.version_requested || ctx_.query_requested) {
+      return;
+    }
+    status_ = run_extra_tool_commands(
+        [&](int status) { hint_if_noexec(status, payload_dir_, work_root_); });
+    if (passed_on_signal() != 0) status_ = 128 + passed_on_signal();
+  }
+
+  // Back to the start directory, then the clean-up. A signal meanwhile takes effect once the
+  // clean-up is done, and has nothing left to remove. Returns the run's exit status.
+  int finish() {
+    if (chdir(ctx_.cwd.c_str()) != 0) {
+      std::fputs("-E- Failed to change directory.\n", stderr);
+      status_ = 1;
+    }
+    hold_signals();
+    // The running file is no longer read: one descriptor more for the removal.
+    close_descriptor(ctx_.self_fd);
+    // Half-extracted files are never left for the user, not even in extract-only mode.
+    made_by_run.remove_all();
+    // From here a signal (SIGPIPE from the last output, at exit) ends the stub at once.
+    release_signals();
+    return status_;
+  }
+
+  int argc_;
+  char** argv_;
+  int status_ = EXIT_LAUNCH_FAILURE;
+  LaunchContext ctx_;
+  CarveResult carve_;
+  std::string passthrough_args_;
+  std::string temp_env_value_;
+  std::string work_root_;
+  std::string payload_dir_;
+  int work_root_fd_ = -1;
+  int work_root_error_ = 0;  // errno of a failed open of the work root.
+  FreshDirectory payload_;
+  mode_t umask_ = 022;
+};
+
+}  // namespace
+
+int run_launch(int argc, char** argv) {
+  Launch launch(argc, argv);
+  return launch.run();
 }

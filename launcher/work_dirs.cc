@@ -1,109 +1,25 @@
 #include "launcher/work_dirs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+
+#include "extract/entry_rules.h"
 
 namespace {
 
 constexpr char kTempRootTemplate[] = "/tmp/sfxter_XXXXXX";
 constexpr char kSelfExeLink[] = "/proc/self/exe";
 constexpr int kPathBufferSize = 1024;
-
-bool is_dot_or_dot_dot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-bool is_directory_at(int dir_fd, const char* name, unsigned char d_type) {
-  if (d_type != DT_UNKNOWN) return d_type == DT_DIR;
-  struct stat st;
-  return fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Refusals that the owner of a directory can lift by giving itself rwx on it.
-bool is_permission_error(int error) { return error == EACCES || error == EPERM; }
-
-// Gives the owner read, write and search permission on the directory `name` in `dir_fd`,
-// keeping the other bits. A symbolic link is never followed, and anything but a directory is
-// left alone. Returns true when the mode was changed. Async-signal-safe.
-bool grant_owner_access_at(int dir_fd, const char* name) {
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if ((st.st_mode & S_IRWXU) == S_IRWXU) return false;
-  return fchmodat(dir_fd, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// The same for the directory held open as `dir_fd`.
-bool grant_owner_access(int dir_fd) {
-  struct stat st;
-  if (fstat(dir_fd, &st) != 0 || (st.st_mode & S_IRWXU) == S_IRWXU) return false;
-  return fchmod(dir_fd, (st.st_mode & 07777) | S_IRWXU) == 0;
-}
-
-// Opens the directory `name` in `dir_fd` for reading, without following a link; one that its
-// owner made unreadable or unsearchable gets the owner's permissions back first.
-int open_directory_at(int dir_fd, const char* name) {
-  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = openat(dir_fd, name, kFlags);
-  if (fd < 0 && is_permission_error(errno) && grant_owner_access_at(dir_fd, name)) {
-    fd = openat(dir_fd, name, kFlags);
-  }
-  return fd;
-}
-
-// Empties the directory open as `dir_fd`. Reads the entries with getdents64 into a small
-// stack buffer and makes passes until one finds nothing more to remove, because removing
-// entries while reading a directory may let the read skip some. Where the directory itself
-// refuses the removal (its owner took away write or search permission), the owner's
-// permissions are restored once and the passes go on. Async-signal-safe.
-void remove_directory_contents(int dir_fd) {
-  alignas(8) char buffer[2048];
-  bool granted = false;
-  for (;;) {
-    bool removed_any = false;
-    bool refused = false;
-    if (lseek(dir_fd, 0, SEEK_SET) != 0) return;
-    for (;;) {
-      long got = syscall(SYS_getdents64, dir_fd, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (long offset = 0; offset < got;) {
-        // struct linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
-        unsigned short record_length;
-        std::memcpy(&record_length, buffer + offset + 16, sizeof record_length);
-        unsigned char d_type = static_cast<unsigned char>(buffer[offset + 18]);
-        const char* name = buffer + offset + 19;
-        offset += record_length;
-        if (is_dot_or_dot_dot(name)) continue;
-        int flags = 0;
-        if (is_directory_at(dir_fd, name, d_type)) {
-          int child = open_directory_at(dir_fd, name);
-          if (child >= 0) {
-            remove_directory_contents(child);
-            close(child);
-          }
-          flags = AT_REMOVEDIR;
-        }
-        if (unlinkat(dir_fd, name, flags) == 0) {
-          removed_any = true;
-        } else if (is_permission_error(errno)) {
-          refused = true;
-        }
-      }
-    }
-    if (!removed_any) {
-      if (!refused || granted || !grant_owner_access(dir_fd)) return;
-      granted = true;
-    }
-  }
-}
 
 // The whole target of the link `path`, however long. False when it cannot be read.
 bool read_link(const char* path, std::string& target) {
@@ -188,6 +104,7 @@ int resolve_work_root(const LaunchContext& ctx, std::string& temp_env_value,
     std::fprintf(stderr, "-E- %s is not a directory\n", ctx.extract_dir.c_str());
     return -1;
   }
+  if (check_safe_directory(ctx.extract_dir) != 0) return -1;
   temp_env_value = ctx.extract_dir;
   work_root = ctx.extract_dir;
   return 0;
@@ -216,102 +133,248 @@ std::string make_absolute(const std::string& path) {
 
 int make_directory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
 
+int check_safe_directory(const std::string& dir) {
+  char* resolved = realpath(dir.c_str(), nullptr);
+  if (resolved == nullptr) {
+    std::fprintf(stderr, "-E- Failed to access directory %s: %s\n", dir.c_str(),
+                 std::strerror(errno));
+    return -1;
+  }
+  std::string current = resolved;
+  std::free(resolved);
+  const uid_t caller = geteuid();
+  // From the directory itself up to "/", the way ssh checks the path of its key files: the
+  // nearest unsafe one is named.
+  for (;;) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0) {
+      std::fprintf(stderr, "-E- Failed to access directory %s: %s\n", dir.c_str(),
+                   std::strerror(errno));
+      return -1;
+    }
+    const char* reason = nullptr;
+    const bool sticky = (st.st_mode & S_ISVTX) != 0;
+    if (st.st_uid != caller && st.st_uid != 0) {
+      std::fprintf(stderr,
+                   "-E- Refusing --sfx-extract-dir %s: %s is owned by another user (uid %u)\n",
+                   printable_text(dir).c_str(), printable_text(current).c_str(),
+                   static_cast<unsigned>(st.st_uid));
+      return -1;
+    }
+    if ((st.st_mode & S_IWOTH) != 0 && !sticky) {
+      reason = "all users";
+    } else if ((st.st_mode & S_IWGRP) != 0 && !sticky) {
+      reason = "its group";
+    }
+    if (reason != nullptr) {
+      std::fprintf(stderr,
+                   "-E- Refusing --sfx-extract-dir %s: %s is writable by %s without the sticky "
+                   "bit\n",
+                   printable_text(dir).c_str(), printable_text(current).c_str(), reason);
+      return -1;
+    }
+    if (current == "/") return 0;
+    const size_t slash = current.rfind('/');
+    current.resize(slash == 0 ? 1 : slash);
+  }
+}
+
 namespace {
 
-// Holds the lock on the work root while a run looks at, replaces or creates its payload
-// directory, so that two runs never take each other's fresh directory for a leftover.
-class WorkRootLock {
- public:
-  explicit WorkRootLock(int root_fd) : fd_(root_fd) {
-    // Waits a few seconds at most: a lock held longer is no run of ours making a directory.
-    for (int tries = 0; tries < kLockTries; ++tries) {
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        locked_ = true;
-        return;
-      }
-      if (errno != EWOULDBLOCK && errno != EINTR) return;  // No locks here: go on without.
-      usleep(kLockPauseMicroseconds);
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// `prefix` followed by ten random letters and digits: a name of the run's own beside others.
+std::string unique_name(const char* prefix) {
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[10];
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // No entropy yet (early boot): the clock and the process id still make clashes unlikely,
+    // and every name is created exclusively anyway.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t x = static_cast<std::uint64_t>(now.tv_nsec) ^
+                      (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
+                      (static_cast<std::uint64_t>(getpid()) << 40);
+    for (unsigned char& byte : bytes) {
+      x = x * 6364136223846793005ull + 1442695040888963407ull;
+      byte = static_cast<unsigned char>(x >> 56);
     }
-    busy_ = true;
   }
-  ~WorkRootLock() {
-    if (locked_) flock(fd_, LOCK_UN);
+  std::string name = prefix;
+  for (unsigned char byte : bytes) name += kChars[byte % (sizeof kChars - 1)];
+  return name;
+}
+
+bool same_object(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the directory `name` in `parent_fd` that the run just made, checks that it is the
+// caller's, gives it mode 0700 (whatever the umask took away) and locks it. Returns 0 with
+// `dir` filled, FRESH_DIR_IN_USE when another run locked it first, or an errno value.
+int take_directory(int parent_fd, const char* name, FreshDirectory& dir) {
+  const int fd = openat(parent_fd, name, kDirectoryFlags);
+  if (fd < 0) return errno;
+  struct stat st;
+  int result = 0;
+  if (fstat(fd, &st) != 0) {
+    result = errno;
+  } else if (st.st_uid != geteuid()) {
+    result = EPERM;  // Not the directory just made.
+  } else if (fchmod(fd, 0700) != 0) {
+    result = errno;
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    result = FRESH_DIR_IN_USE;
   }
-  WorkRootLock(const WorkRootLock&) = delete;
-  WorkRootLock& operator=(const WorkRootLock&) = delete;
-  bool busy() const { return busy_; }
-
- private:
-  static constexpr int kLockTries = 500;
-  static constexpr int kLockPauseMicroseconds = 10000;
-  int fd_;
-  bool locked_ = false;
-  bool busy_ = false;
-};
-
-// Opens the directory `name` in `parent_fd` without following a link, and takes its lock
-// without waiting. Returns the descriptor, -1 with errno set, or -2 when another live run
-// holds the lock.
-int open_and_lock_directory(int parent_fd, const char* name) {
-  int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  // Where the file system has no locks, the run goes on without.
+  if (result != 0) {
     close(fd);
-    return -2;
+    return result;
   }
-  return fd;
+  dir = {fd, st.st_dev, st.st_ino};
+  return 0;
+}
+
+// Removes the empty directory `name` that the run made as `dir`, while the name holds it, and
+// closes it.
+void drop_directory(int parent_fd, const std::string& name, FreshDirectory& dir) {
+  struct stat st;
+  if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dir.device &&
+      st.st_ino == dir.inode) {
+    unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+  }
+  close(dir.fd);
+  dir = FreshDirectory();
+}
+
+// Makes a directory of the run's own under a unique temporary name in `parent_fd`, opened,
+// mode 0700 and locked. Returns 0 with `temp_name` and `dir` set, or an errno value.
+int make_locked_directory(int parent_fd, std::string& temp_name, FreshDirectory& dir) {
+  for (int tries = 0;; ++tries) {
+    temp_name = unique_name(".sfx-new-");
+    if (mkdirat(parent_fd, temp_name.c_str(), 0700) == 0) break;
+    if (errno != EEXIST || tries == 100) return errno;
+  }
+  const int taken = take_directory(parent_fd, temp_name.c_str(), dir);
+  if (taken != 0) unlinkat(parent_fd, temp_name.c_str(), AT_REMOVEDIR);
+  return taken == FRESH_DIR_IN_USE ? EBUSY : taken;
+}
+
+// Gives the run's directory `made`, now named `temp_name`, the name `name`, only where nothing
+// bears that name. Returns 0, EEXIST when something does, or another errno value.
+int put_in_place(int parent_fd, const std::string& temp_name, const std::string& name,
+                 FreshDirectory& made) {
+  if (renameat2(parent_fd, temp_name.c_str(), parent_fd, name.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno == ENOTEMPTY ? EEXIST : errno;
+  // The file system renames only by replacing: the directory is made under its name directly
+  // (still exclusively) and locked right after, and the temporary one goes.
+  if (mkdirat(parent_fd, name.c_str(), 0700) != 0) return errno;
+  FreshDirectory direct;
+  const int taken = take_directory(parent_fd, name.c_str(), direct);
+  if (taken == FRESH_DIR_IN_USE) return EEXIST;  // Another run took it for a leftover.
+  if (taken != 0) {
+    unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+    return taken;
+  }
+  drop_directory(parent_fd, temp_name, made);
+  made = direct;
+  return 0;
+}
+
+// What bore the payload directory's name, and what was done about it.
+enum class Bearer { kGone, kOtherUser, kInUse, kCleared, kFailed };
+
+// Looks at what bears `name` in `parent_fd`: leaves it when it is another user's or a live
+// run's, removes a file or link of the caller's, and moves a directory that no run holds out
+// of the way into `leftover` (once per run). `error` receives the errno value of kFailed.
+Bearer clear_name(int parent_fd, const std::string& name, MovedLeftover& leftover, int& error) {
+  struct stat st;
+  if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    error = errno;
+    return error == ENOENT ? Bearer::kGone : Bearer::kFailed;
+  }
+  if (st.st_uid != geteuid()) return Bearer::kOtherUser;
+  if (!S_ISDIR(st.st_mode)) {
+    if (unlinkat(parent_fd, name.c_str(), 0) == 0 || errno == ENOENT) return Bearer::kCleared;
+    error = errno;
+    return Bearer::kFailed;
+  }
+  if (leftover.fd >= 0) {
+    error = EEXIST;  // A second leftover appeared meanwhile: no run of ours makes those.
+    return Bearer::kFailed;
+  }
+  int fd = openat(parent_fd, name.c_str(), kDirectoryFlags);
+  if (fd < 0 && (errno == EACCES || errno == EPERM) &&
+      fchmodat(parent_fd, name.c_str(), (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
+    fd = openat(parent_fd, name.c_str(), kDirectoryFlags);  // The owner's own leftover.
+  }
+  if (fd < 0) {
+    error = errno;
+    return error == ENOENT ? Bearer::kGone : Bearer::kFailed;
+  }
+  struct stat held;
+  if (fstat(fd, &held) != 0 || !same_object(held, st)) {
+    close(fd);
+    return Bearer::kGone;  // Replaced meanwhile: look again.
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK &&
+      (held.st_mode & (S_IRGRP | S_IROTH)) == 0) {
+    close(fd);
+    return Bearer::kInUse;
+  }
+  // A live run's directory is readable by its owner only, so only the caller's runs (or root)
+  // can hold its lock. One that others may read (a kept extract-only tree) is no live run's,
+  // whoever holds a lock on it. Locked now (or no run's), so no other run moves it; the name
+  // must still hold it.
+  if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !same_object(held, st)) {
+    close(fd);
+    return Bearer::kGone;
+  }
+  const std::string aside = unique_name(".sfx-old-");
+  if (renameat2(parent_fd, name.c_str(), parent_fd, aside.c_str(), RENAME_NOREPLACE) != 0 &&
+      ((errno != EINVAL && errno != ENOSYS) ||
+       renameat(parent_fd, name.c_str(), parent_fd, aside.c_str()) != 0)) {
+    error = errno;
+    close(fd);
+    return Bearer::kFailed;
+  }
+  leftover.name = aside;
+  leftover.fd = fd;
+  leftover.device = held.st_dev;
+  leftover.inode = held.st_ino;
+  return Bearer::kCleared;
 }
 
 }  // namespace
 
-int create_fresh_directory(int parent_fd, const std::string& name, int& dir_fd) {
-  dir_fd = -1;
-  WorkRootLock root_lock(parent_fd);
-  if (root_lock.busy()) return FRESH_DIR_IN_USE;
-  const char* leaf = name.c_str();
-  int result = mkdirat(parent_fd, leaf, 0777) == 0 ? 0 : errno;
-  if (result == EEXIST) {
-    // Something of that name is there: a leftover of a run that ended is replaced, a directory
-    // that a live run holds is left alone.
-    int old = open_and_lock_directory(parent_fd, leaf);
-    if (old == -2) return FRESH_DIR_IN_USE;
-    if (old >= 0) close(old);
-    remove_tree_at(parent_fd, leaf);
-    result = mkdirat(parent_fd, leaf, 0777) == 0 ? 0 : errno;
-  }
+int create_fresh_directory(int parent_fd, const std::string& name, FreshDirectory& dir,
+                           MovedLeftover& leftover) {
+  dir = FreshDirectory();
+  std::string temp_name;
+  FreshDirectory made;
+  int result = make_locked_directory(parent_fd, temp_name, made);
   if (result != 0) return result;
-
-  int fd = open_and_lock_directory(parent_fd, leaf);
-  if (fd == -2) return FRESH_DIR_IN_USE;
-  if (fd < 0) return errno;
-  // The directory must be the one just made: a directory, ours, not swapped in meanwhile.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
-    close(fd);
-    return EPERM;
+  // A few rounds: each one that finds the name taken clears it or ends the attempt.
+  for (int round = 0; round < 4; ++round) {
+    result = put_in_place(parent_fd, temp_name, name, made);
+    if (result != EEXIST) break;
+    int error = 0;
+    const Bearer bearer = clear_name(parent_fd, name, leftover, error);
+    if (bearer == Bearer::kGone || bearer == Bearer::kCleared) continue;
+    result = bearer == Bearer::kOtherUser ? FRESH_DIR_OTHER_USER
+             : bearer == Bearer::kInUse   ? FRESH_DIR_IN_USE
+                                          : error;
+    break;
   }
-  dir_fd = fd;
+  if (result != 0) {
+    drop_directory(parent_fd, temp_name, made);
+    return result;
+  }
+  dir = made;
   return 0;
 }
-
-int remove_tree_at(int parent_fd, const char* name) {
-  if (name[0] == '\0' || std::strcmp(name, "/") == 0) return 0;
-  struct stat st;
-  if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
-  if (!S_ISDIR(st.st_mode)) {
-    return unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT ? 0 : -1;
-  }
-  int dir_fd = open_directory_at(parent_fd, name);
-  if (dir_fd >= 0) {
-    remove_directory_contents(dir_fd);
-    close(dir_fd);
-  }
-  return unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : -1;
-}
-
-int remove_tree_raw(const char* path) { return remove_tree_at(AT_FDCWD, path); }
-
-int remove_tree(const std::string& path) { return remove_tree_raw(path.c_str()); }
 
 int set_env_var(const std::string& name, const std::string& value) {
   return setenv(name.c_str(), value.c_str(), 1);

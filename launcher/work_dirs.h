@@ -20,10 +20,22 @@ int init_launch_context(LaunchContext& ctx, const std::string& argv0);
 std::string running_file_from_argv0(const std::string& argv0, const std::string& cwd);
 
 /// Chooses the work root: a new temporary directory, or the "--sfx-extract-dir" directory,
-/// which must exist. Returns 0 with both outputs set, or -1 after printing one message; on
+/// which must exist and be safe (see check_safe_directory). Returns 0 with both outputs set,
+/// or -1 after printing one message on standard error; nothing has been created then. On
 /// failure the outputs keep their old values (except temp_env_value for a temporary root).
 int resolve_work_root(const LaunchContext& ctx, std::string& temp_env_value,
                       std::string& work_root);
+
+/// Checks that no user but the caller (the effective user) and root can add, rename or remove
+/// entries in the directory `dir` (as typed, for messages) or in any directory on its resolved
+/// absolute path, "/" included: each must be owned by the caller or root, and must not be
+/// writable by its group or by others unless it has the sticky bit. Returns 0, or -1 after
+/// one line on standard error that names the first unsafe directory and why:
+///   "-E- Refusing --sfx-extract-dir %s: %s is writable by all users without the sticky bit\n"
+///   "-E- Refusing --sfx-extract-dir %s: %s is writable by its group without the sticky bit\n"
+///   "-E- Refusing --sfx-extract-dir %s: %s is owned by another user (uid %u)\n"
+/// or "-E- Failed to access directory %s: %s\n" when the path cannot be resolved.
+int check_safe_directory(const std::string& dir);
 
 /// Creates a fresh "/tmp/sfxter_XXXXXX" directory. Sets temp_env_value to "/tmp" in any case.
 /// Returns 0, or -1 after printing "-E- Failed to create temporary directory".
@@ -37,29 +49,47 @@ std::string make_absolute(const std::string& path);
 /// Returns 0, or the errno value of the failed mkdir.
 int make_directory(const std::string& path);
 
-/// Result of create_fresh_directory when a live run holds the directory.
-constexpr int FRESH_DIR_IN_USE = -1;
+/// Results of create_fresh_directory besides 0 and errno values.
+enum : int {
+  FRESH_DIR_IN_USE = -1,      ///< A live run holds a directory of that name.
+  FRESH_DIR_OTHER_USER = -2,  ///< Something of that name belongs to another user.
+};
 
-/// Creates the directory `name` in the directory open as `parent_fd` and opens it, locked
-/// (flock) for as long as `dir_fd` stays open, so that another run cannot take it for a
-/// leftover. What is there of that name already (a leftover of a run that ended, a file, a
-/// link) is removed first, without following links; a directory that another live run holds
-/// locked is left alone. Returns 0 with `dir_fd` set, FRESH_DIR_IN_USE, or the errno value of
-/// the failed step (EPERM when what was opened is not the directory just made). Prints nothing.
-int create_fresh_directory(int parent_fd, const std::string& name, int& dir_fd);
+/// A directory that the run made, held open and locked for as long as `fd` stays open.
+struct FreshDirectory {
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
 
-/// Removes `path` and everything below it, without a shell. Symbolic links are removed, never
-/// followed. Nothing is done for "/" or the empty path, and a missing path is no error.
-/// Returns 0 when nothing of the tree is left, -1 otherwise. Prints nothing.
-/// Uses only async-signal-safe system calls, so a signal handler may call it on a path that
-/// was prepared in advance (see remove_tree_raw).
-int remove_tree(const std::string& path);
+/// A leftover that create_fresh_directory moved out of the way, under `name` in the parent,
+/// for the caller to remove (it is still held open and locked as `fd`). Empty name: none.
+struct MovedLeftover {
+  std::string name;
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
 
-/// remove_tree for a NUL-terminated path; async-signal-safe.
-int remove_tree_raw(const char* path);
-
-/// remove_tree for `name` in the directory open as `parent_fd` (or AT_FDCWD); async-signal-safe.
-int remove_tree_at(int parent_fd, const char* name);
+/// Creates the directory `name` in the directory open as `parent_fd` for this run alone: mode
+/// 0700 whatever the umask, owned by the caller, locked (flock) for as long as `dir.fd` stays
+/// open. It is made under a unique temporary name, opened and locked there, and only then
+/// renamed to `name` where nothing bears that name, so a live run's directory is always
+/// locked while it bears the name, and nobody else can open it to lock it. What bears the
+/// name already is
+///   - another user's (any kind of file): left alone, FRESH_DIR_OTHER_USER;
+///   - a directory of the caller's that another live run holds locked: left alone,
+///     FRESH_DIR_IN_USE;
+///   - a leftover of the caller's: a directory no run holds is moved aside to a unique name,
+///     reported in `leftover` for the caller to remove; a file or link is removed (not
+///     followed).
+/// Where the file system cannot rename without replacing, the directory is made under `name`
+/// directly (and locked right after). Returns 0 with `dir` filled, FRESH_DIR_IN_USE,
+/// FRESH_DIR_OTHER_USER, or the errno value of the failed step; nothing of the run's stays
+/// behind on failure but `leftover`, which may be set whatever the result. Prints nothing.
+/// No step waits.
+int create_fresh_directory(int parent_fd, const std::string& name, FreshDirectory& dir,
+                           MovedLeftover& leftover);
 
 /// setenv with overwrite. Returns setenv's result (0, or -1). Prints nothing.
 int set_env_var(const std::string& name, const std::string& value);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
+#include "launcher/tree_removal.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -164,141 +169,217 @@ TEST(MakeDirectory, Results) {
   EXPECT_EQ(make_directory(dir / "file/below"), ENOTDIR);
 }
 
-TEST(CreateFreshDirectory, ReplacesWhatIsThere) {
+TEST(CheckSafeDirectory, OwnersAndWriteBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give directories to another user";
+  constexpr uid_t kOther = 65534;
   TempDir dir;
-  make_tree(dir / "old-tree", dir.path());
-  write_file(dir / "a-file", "data");
-  write_file(dir / "target", "kept");
-  ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "a-link").c_str()), 0);
-  const int parent = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  struct Case {
+    const char* name;  // Made in dir; "a/b" makes a inside with the same owner and mode.
+    mode_t mode;
+    uid_t owner;
+    gid_t group;
+    std::string err;  // The line after "<dir>: ", "#" standing for the directory named.
+  };
+  const std::vector<Case> cases = {
+      {"mine", 0755, 0, 0, ""},
+      {"sticky", 01777, 0, 0, ""},
+      {"group-sticky", 01770, 0, kOther, ""},
+      {"world", 0777, 0, 0, "# is writable by all users without the sticky bit"},
+      {"group", 0775, 0, kOther, "# is writable by its group without the sticky bit"},
+      {"theirs", 0755, kOther, kOther, "# is owned by another user (uid 65534)"},
+      {"theirs-sticky", 01777, kOther, kOther, "# is owned by another user (uid 65534)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir / c.name;
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    ASSERT_EQ(chown(path.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    // The directory itself, and a safe directory inside it: the unsafe one is named either way.
+    const std::string inner = path + "/inner";
+    ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);
+    for (const std::string& target : {path, inner}) {
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(check_safe_directory(target), c.err.empty() ? 0 : -1);
+      const std::string expected = c.err.empty() ? ""
+                                                 : "-E- Refusing --sfx-extract-dir " + target +
+                                                       ": " + path + c.err.substr(1) + "\n";
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+    }
+  }
+}
+
+TEST(CheckSafeDirectory, ResolvedPathIsChecked) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a directory writable by all";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string open_dir = dir / "open";
+  ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((open_dir + "/out").c_str(), 0755), 0);
+  // A link from a safe place into the unsafe directory: what counts is where it leads.
+  ASSERT_EQ(symlink((open_dir + "/out").c_str(), (dir / "link").c_str()), 0);
+  in_directory(dir.path(), [&] {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_safe_directory("link"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "-E- Refusing --sfx-extract-dir link: " + open_dir +
+                  " is writable by all users without the sticky bit\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_safe_directory("missing"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "-E- Failed to access directory missing: No such file or directory\n");
+  });
+}
+
+// Opens `path` as a directory for the tests.
+int open_dir(const std::string& path) { return open(path.c_str(), O_RDONLY | O_DIRECTORY); }
+
+TEST(CreateFreshDirectory, PrivateLockedAndNamedOnlyOnceReady) {
+  TempDir dir;
+  const int parent = open_dir(dir.path());
   ASSERT_GE(parent, 0);
-  for (const std::string name : {"old-tree", "a-file", "a-link", "new"}) {
-    SCOPED_TRACE(name);
-    int fd = -1;
-    EXPECT_EQ(create_fresh_directory(parent, name, fd), 0);
-    EXPECT_GE(fd, 0);
-    EXPECT_TRUE(list_dir(dir / name).empty());
+  for (mode_t mask : {022, 0, 077, 0700}) {
+    SCOPED_TRACE(mask);
+    sfx_testing::UmaskScope scope(mask);
+    FreshDirectory fresh;
+    MovedLeftover leftover;
+    ASSERT_EQ(create_fresh_directory(parent, "app-dir", fresh, leftover), 0);
+    EXPECT_EQ(leftover.fd, -1);
     struct stat st;
-    ASSERT_EQ(lstat((dir / name).c_str(), &st), 0);
+    ASSERT_EQ(lstat((dir / "app-dir").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    close(fd);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);  // Whatever the umask.
+    EXPECT_EQ(st.st_ino, fresh.inode);
+    EXPECT_EQ(st.st_dev, fresh.device);
+    // Locked: a second descriptor of it cannot take the lock.
+    const int other = open_dir(dir / "app-dir");
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+    // No temporary name is left beside it.
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"app-dir"});
+    close(fresh.fd);
+    ASSERT_EQ(rmdir((dir / "app-dir").c_str()), 0);
+  }
+  close(parent);
+}
+
+TEST(CreateFreshDirectory, WhatBearsTheNameAlready) {
+  TempDir dir;
+  const int parent = open_dir(dir.path());
+  ASSERT_GE(parent, 0);
+  write_file(dir / "target", "kept");
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    int result;
+    bool moved_aside;  // A leftover directory for the caller to remove.
+  };
+  const std::vector<Case> cases = {
+      {"leftover tree", [&](const std::string& p) { make_tree(p, dir.path()); }, 0, true},
+      {"file", [](const std::string& p) { write_file(p, "data"); }, 0, false},
+      {"link",
+       [&](const std::string& p) { ASSERT_EQ(symlink((dir / "target").c_str(), p.c_str()), 0); }, 0,
+       false},
+      {"kept extract-only tree", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0755), 0); },
+       0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make(dir / "app-dir");
+    FreshDirectory fresh;
+    MovedLeftover leftover;
+    EXPECT_EQ(create_fresh_directory(parent, "app-dir", fresh, leftover), c.result);
+    EXPECT_TRUE(list_dir(dir / "app-dir").empty());
+    EXPECT_EQ(leftover.fd >= 0, c.moved_aside);
+    if (leftover.fd >= 0) {
+      EXPECT_EQ(leftover.name.rfind(".sfx-old-", 0), 0u);
+      struct stat st;
+      ASSERT_EQ(lstat((dir / leftover.name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_ino, leftover.inode);
+      EXPECT_EQ(remove_tree(dir / leftover.name), 0);
+      close(leftover.fd);
+    }
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"app-dir", "target"}));
+    close(fresh.fd);
+    ASSERT_EQ(rmdir((dir / "app-dir").c_str()), 0);
   }
   EXPECT_EQ(read_file(dir / "target"), "kept");  // The link was removed, not followed.
-  int fd = -1;
-  EXPECT_EQ(create_fresh_directory(parent, "no/parent", fd), ENOENT);
-  EXPECT_EQ(fd, -1);
+  FreshDirectory fresh;
+  MovedLeftover leftover;
+  EXPECT_EQ(create_fresh_directory(parent, "no/parent", fresh, leftover), ENOENT);
+  EXPECT_EQ(fresh.fd, -1);
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"target"});
   close(parent);
 }
 
 TEST(CreateFreshDirectory, LeavesADirectoryThatALiveRunHolds) {
   TempDir dir;
-  const int parent = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  const int parent = open_dir(dir.path());
   ASSERT_GE(parent, 0);
-  int first = -1;
-  ASSERT_EQ(create_fresh_directory(parent, "app-dir", first), 0);
+  FreshDirectory first;
+  MovedLeftover leftover;
+  ASSERT_EQ(create_fresh_directory(parent, "app-dir", first, leftover), 0);
   write_file(dir / "app-dir/running", "x");
-  int second = -1;
-  EXPECT_EQ(create_fresh_directory(parent, "app-dir", second), FRESH_DIR_IN_USE);
-  EXPECT_EQ(second, -1);
+  FreshDirectory second;
+  EXPECT_EQ(create_fresh_directory(parent, "app-dir", second, leftover), FRESH_DIR_IN_USE);
+  EXPECT_EQ(second.fd, -1);
+  EXPECT_EQ(leftover.fd, -1);
   EXPECT_EQ(read_file(dir / "app-dir/running"), "x");
-  close(first);  // The run ended: what it left is a leftover now, and is replaced.
-  EXPECT_EQ(create_fresh_directory(parent, "app-dir", second), 0);
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"app-dir"});
+  close(first.fd);  // The run ended: what it left is a leftover now, and is moved aside.
+  EXPECT_EQ(create_fresh_directory(parent, "app-dir", second, leftover), 0);
   EXPECT_TRUE(list_dir(dir / "app-dir").empty());
-  close(second);
+  ASSERT_GE(leftover.fd, 0);
+  EXPECT_EQ(read_file(dir / (leftover.name + "/running")), "x");
+  close(leftover.fd);
+  close(second.fd);
   close(parent);
 }
 
-TEST(RemoveTree, RemovesOnlyTheNamedTree) {
-  // Names that a shell would split, expand or take as options.
-  const std::vector<std::string> names = {"a b",      "-rf",   "x;touch PWNED", "$(touch PWNED)",
-                                          "quote'\"", "star*", "new\nline",     "back\\slash"};
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name);
-    TempDir dir;
-    const std::string keep = dir / "keep";
-    write_file(keep, "kept");
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);  // Beside "a b": must survive.
-    make_tree(dir / name, dir.path());
-    EXPECT_EQ(remove_tree(dir / name), 0);
-    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"a", "keep"}));
-    EXPECT_EQ(read_file(keep), "kept");  // The link inside led here; it was not followed.
-  }
-}
-
-TEST(RemoveTree, EdgeCases) {
+TEST(CreateFreshDirectory, ALockOnATreeOthersCanReadDoesNotCount) {
+  // A kept extract-only tree is readable by others, so anyone may lock it: no live run's.
   TempDir dir;
-  EXPECT_EQ(remove_tree(""), 0);
-  EXPECT_EQ(remove_tree("/"), 0);
-  EXPECT_TRUE(path_exists("/tmp"));
-  EXPECT_EQ(remove_tree(dir / "missing"), 0);
-
-  // A symbolic link named as the tree is removed itself; its target stays.
-  ASSERT_EQ(mkdir((dir / "target").c_str(), 0755), 0);
-  write_file(dir / "target/file", "x");
-  ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
-  EXPECT_EQ(remove_tree(dir / "link"), 0);
-  EXPECT_FALSE(path_exists(dir / "link"));
-  EXPECT_EQ(read_file(dir / "target/file"), "x");
-
-  // Many entries: more than one read of the directory is needed.
-  ASSERT_EQ(mkdir((dir / "many").c_str(), 0755), 0);
-  for (int i = 0; i < 2000; ++i) {
-    write_file(dir / ("many/a-rather-long-file-name-to-fill-buffers-" + std::to_string(i)), "");
-  }
-  EXPECT_EQ(remove_tree(dir / "many"), 0);
-  EXPECT_FALSE(path_exists(dir / "many"));
+  const int parent = open_dir(dir.path());
+  ASSERT_GE(parent, 0);
+  ASSERT_EQ(mkdir((dir / "app-dir").c_str(), 0755), 0);
+  ASSERT_EQ(chmod((dir / "app-dir").c_str(), 0755), 0);
+  const int foreign = open_dir(dir / "app-dir");
+  ASSERT_EQ(flock(foreign, LOCK_EX | LOCK_NB), 0);
+  FreshDirectory fresh;
+  MovedLeftover leftover;
+  EXPECT_EQ(create_fresh_directory(parent, "app-dir", fresh, leftover), 0);
+  EXPECT_GE(leftover.fd, 0);
+  close(leftover.fd);
+  close(fresh.fd);
+  close(foreign);
+  close(parent);
 }
 
-// Runs remove_tree on `path` in a child process as the unprivileged user `uid` (root would
-// not notice missing permissions). Returns its result, or -2 when the child failed otherwise.
-int remove_tree_as(uid_t uid, const std::string& path) {
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-        setresuid(uid, uid, uid) != 0) {
-      _exit(3);
-    }
-    _exit(remove_tree(path) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -2;
-  if (WEXITSTATUS(status) > 1) return -2;
-  return WEXITSTATUS(status) == 0 ? 0 : -1;
-}
-
-TEST(RemoveTree, DirectoriesTheirOwnerLockedUp) {
-  // The owner took away read, write or search permission on directories of the tree, the top
-  // one among them; a link inside leads to a locked directory outside, which must not change.
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the removal as another user";
-  constexpr uid_t kUser = 65534;
-  for (mode_t mode : {0555, 0444, 0311, 0200, 0100, 0000}) {
-    SCOPED_TRACE(mode);
+TEST(CreateFreshDirectory, AnotherUsersNameIsLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a directory to another user";
+  constexpr uid_t kOther = 65534;
+  for (bool directory : {true, false}) {
+    SCOPED_TRACE(directory ? "directory" : "file");
     TempDir dir;
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    const std::string outside = dir / "outside";
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    write_file(outside + "/kept", "kept");
-    const std::string top = dir / "tree";
-    for (const char* sub : {"", "/a", "/a/b", "/c"}) {
-      ASSERT_EQ(mkdir((top + sub).c_str(), 0755), 0);
-      write_file(top + sub + "/file", "x");
+    const std::string theirs = dir / "app-dir";
+    if (directory) {
+      ASSERT_EQ(mkdir(theirs.c_str(), 0777), 0);
+      write_file(theirs + "/trevalo", "theirs");
+    } else {
+      write_file(theirs, "theirs");
     }
-    ASSERT_EQ(symlink(outside.c_str(), (top + "/a/link").c_str()), 0);
-    // The user owns the directory that holds the tree, so that it may remove the top.
-    const std::string chown_all = "chown -R -h " + std::to_string(kUser) + ":" +
-                                  std::to_string(kUser) + " '" + dir.path() + "'";
-    ASSERT_EQ(system(chown_all.c_str()), 0);
-    for (const char* sub : {"/a/b", "/a", "/c", "", ""}) {
-      ASSERT_EQ(chmod((top + sub).c_str(), mode), 0);
-    }
-    ASSERT_EQ(chmod(outside.c_str(), mode), 0);
-
-    EXPECT_EQ(remove_tree_as(kUser, top), 0);
-    EXPECT_FALSE(path_exists(top));
-    EXPECT_EQ(sfx_testing::mode_of(outside), mode);
-    ASSERT_EQ(chmod(outside.c_str(), 0755), 0);
-    EXPECT_EQ(read_file(outside + "/kept"), "kept");
+    ASSERT_EQ(lchown(theirs.c_str(), kOther, kOther), 0);
+    const int parent = open_dir(dir.path());
+    FreshDirectory fresh;
+    MovedLeftover leftover;
+    EXPECT_EQ(create_fresh_directory(parent, "app-dir", fresh, leftover), FRESH_DIR_OTHER_USER);
+    EXPECT_EQ(fresh.fd, -1);
+    EXPECT_EQ(leftover.fd, -1);
+    EXPECT_EQ(read_file(directory ? theirs + "/trevalo" : theirs), "theirs");
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"app-dir"});
+    close(parent);
   }
 }
 

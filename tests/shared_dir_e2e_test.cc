@@ -1,5 +1,6 @@
-// The stub in a directory that someone else prepared: a world-writable "--sfx-extract-dir"
-// where another local user planted links, FIFOs and archives, or swaps files during the run;
+// The stub in a directory that others share: a world-writable sticky "--sfx-extract-dir" (as
+// /var/tmp is) where another local user planted links, FIFOs and archives, or swaps files
+// during the run;
 // a running file with a path too long to open by name; two runs in one directory; names
 // that carry terminal escapes. None of these may run anything but the file's own payload.
 
@@ -49,7 +50,9 @@ class SharedDirTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(mkdir(shared_.c_str(), 0777), 0);
-    ASSERT_EQ(chmod(shared_.c_str(), 0777), 0);  // World-writable, without the sticky bit.
+    // World-writable with the sticky bit: others may add names, but not rename or remove the
+    // stub's (without it the stub refuses the directory).
+    ASSERT_EQ(chmod(shared_.c_str(), 01777), 0);
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
     write_distributable(file_, payload_saying("genuine"));
   }
