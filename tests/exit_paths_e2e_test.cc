@@ -391,4 +391,84 @@ TEST(ExitPathsEndToEnd, CommandLineTooLongForTheSystem) {
   EXPECT_EQ(watch.leftovers(name), std::vector<std::string>{});
 }
 
+// Runs `file` through prlimit with `limit` (or directly when empty) and `args`.
+RunResult run_with_limit(const std::string& limit, const std::string& file,
+                         const std::vector<std::string>& args) {
+  if (limit.empty()) return run_program(file, args);
+  std::vector<std::string> all = {limit, "--", file};
+  all.insert(all.end(), args.begin(), args.end());
+  return run_program("/usr/bin/prlimit", all);
+}
+
+TEST(ExitPathsEndToEnd, DeepTreeLeftByThePayload) {
+  // 1,500 levels: more than the descriptors a process may have open (1,024 by default), and
+  // far more than under a limit of 12.
+  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "needs prlimit";
+  // One path of 1,500 "d" parts (3,000 bytes, within what one system call takes).
+  const std::string body =
+      "p=d; i=1; while [ $i -lt 1500 ]; do p=$p/d; i=$((i + 1)); done\n"
+      "mkdir -p $p && touch $p/f && echo done\n";
+  for (const char* limit : {"", "--nofile=12"}) {
+    for (bool user_dir : {false, true}) {
+      SCOPED_TRACE(std::string(limit) + (user_dir ? " in user dir" : ""));
+      const std::string name = unique_name("deep");
+      Distributable file(name, script_archive(body), "run.sh");
+      std::vector<std::string> args;
+      std::string work;
+      if (user_dir) {
+        work = make_user_dir(file.dir, 0);
+        args = {"--sfx-extract-dir", work};
+      }
+      WorkRootWatch watch;
+      RunResult r = run_with_limit(limit, file.path, args);
+      EXPECT_EQ(r.exit_code, 0);
+      EXPECT_EQ(r.out, "done\n");
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(watch.leftovers(name), std::vector<std::string>{});
+      if (user_dir) {
+        EXPECT_EQ(list_dir(work), std::vector<std::string>{"keep"});
+      }
+    }
+  }
+}
+
+TEST(ExitPathsEndToEnd, LowDescriptorLimit) {
+  // From too few descriptors to make the payload directory up to just enough for the shell:
+  // whatever fails says so, and nothing is left behind.
+  if (access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "needs prlimit";
+  const std::string name = unique_name("nofile");
+  Distributable file(name,
+                     sfx_testing::make_zip({ZipEntry::file("run.sh",
+                                                           "#!/bin/sh\nmkdir -p x/y/z && echo "
+                                                           "done\n",
+                                                           0100755),
+                                            ZipEntry::file("a/b/c/data", "data")}),
+                     "run.sh");
+  for (int limit = 4; limit <= 12; ++limit) {
+    for (bool user_dir : {false, true}) {
+      SCOPED_TRACE(std::to_string(limit) + (user_dir ? " in user dir" : ""));
+      std::vector<std::string> args;
+      std::string work;
+      if (user_dir) {
+        work = file.dir / ("work-" + std::to_string(limit));
+        ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+        args = {"--sfx-extract-dir", work};
+      }
+      WorkRootWatch watch;
+      RunResult r = run_with_limit("--nofile=" + std::to_string(limit), file.path, args);
+      if (r.exit_code == 0) {
+        EXPECT_EQ(r.out, "done\n");
+        EXPECT_EQ(r.err, "");
+      } else {
+        EXPECT_NE(r.err, "");
+        EXPECT_EQ(r.out.find("done"), std::string::npos);
+      }
+      EXPECT_EQ(watch.leftovers(name), std::vector<std::string>{});
+      if (user_dir) {
+        EXPECT_EQ(list_dir(work), std::vector<std::string>{});
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -180,4 +180,88 @@ TEST(InterruptEndToEnd, WhileThePayloadRuns) {
   }
 }
 
+// Signals whose default action ends a process that the stub did not always handle: the rare
+// ones, every real-time signal, and the fault signals when a process sends them.
+std::vector<int> newly_handled_signals() {
+  std::vector<int> signals = {SIGIO,   SIGPWR, SIGSTKFLT, SIGSYS, SIGTRAP,
+                              SIGSEGV, SIGBUS, SIGABRT,   SIGILL, SIGFPE};
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    signals.push_back(signal_number);
+  }
+  return signals;
+}
+
+TEST(InterruptEndToEnd, WhileExtractingEveryOtherTerminatingSignal) {
+  // Many small entries: unpacking takes long enough to be caught inside, and the file is small.
+  std::vector<ZipEntry> entries;
+  for (int i = 0; i < 3000; ++i) {
+    entries.push_back(ZipEntry::file("f" + std::to_string(10000 + i), "x"));
+  }
+  const std::string archive = sfx_testing::make_zip(entries);
+  for (bool user_dir : {false, true}) {
+    TempDir dir;
+    const std::string name = unique_name(user_dir ? "rare-dir" : "rare-tmp", 0);
+    DistributableBuilder builder;
+    builder.archive = archive;
+    builder.command = "true";
+    builder.write(dir / (name + ".bin"));
+    const std::string cwd = dir / "cwd";
+    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+    for (int signal_number : newly_handled_signals()) {
+      SCOPED_TRACE(std::to_string(signal_number) + (user_dir ? " in user dir" : ""));
+      const std::string work = dir / ("work-" + std::to_string(signal_number));
+      ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+      sfx_testing::write_file(work + "/keep", "mine");
+
+      WorkRootWatch watch;
+      // Core files allowed, as after "ulimit -c unlimited": the stub still leaves none.
+      std::vector<std::string> args = {"--core=unlimited", "--", dir / (name + ".bin")};
+      if (user_dir) args.insert(args.end(), {"--sfx-extract-dir", work, "--sfx-extract-only"});
+      RunOptions options;
+      options.cwd = cwd;
+      Spawned stub("/usr/bin/prlimit", args, options);
+      std::string payload;
+      const bool inside = stop_inside_stage(
+          stub,
+          [&] {
+            payload = user_dir ? work + "/" + name + "-dir" : find_payload_dir(name);
+            return !payload.empty() && path_exists(payload + "/f10010");
+          },
+          [&] { return !path_exists(payload + "/f12999"); });
+      ASSERT_TRUE(inside) << "the stub could not be stopped while it unpacked";
+      interrupt_stopped(stub, signal_number);
+      RunResult r = stub.finish();
+      EXPECT_EQ(r.term_signal, signal_number);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(watch.leftovers(name), std::vector<std::string>{});
+      EXPECT_EQ(list_dir(work), std::vector<std::string>{"keep"});
+      EXPECT_EQ(list_dir(cwd), std::vector<std::string>{});
+    }
+  }
+}
+
+TEST(InterruptEndToEnd, RareSignalsWhileThePayloadRunsArePassedOn) {
+  for (int signal_number : {SIGIO, SIGPWR, SIGRTMIN, SIGRTMAX}) {
+    SCOPED_TRACE(signal_number);
+    TempDir dir;
+    const std::string name = unique_name("rare-run", signal_number);
+    const std::string number = std::to_string(signal_number);
+    const std::string script = "#!/bin/sh\ntrap 'echo " + number + " > " + (dir / "got") +
+                               "; exit 7' " + number + "\ntouch " + (dir / "started") +
+                               "\ni=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done\n";
+    DistributableBuilder builder;
+    builder.archive = sfx_testing::make_zip({ZipEntry::file("run.sh", script, 0100755)});
+    builder.command = "run.sh";
+    builder.write(dir / (name + ".bin"));
+    WorkRootWatch watch;
+    Spawned stub(dir / (name + ".bin"), {});
+    ASSERT_TRUE(wait_for([&] { return path_exists(dir / "started"); }));
+    stub.send(signal_number);
+    RunResult r = stub.finish();
+    EXPECT_EQ(read_file(dir / "got"), number + "\n");
+    EXPECT_EQ(r.exit_code, 128 + signal_number);
+    EXPECT_EQ(watch.leftovers(name), std::vector<std::string>{});
+  }
+}
+
 }  // namespace
