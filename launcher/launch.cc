@@ -184,7 +184,8 @@ class MadeByRun {
   Item items_[kSlots];
 };
 
-MadeByRun made_by_run;
+// Never destroyed: a signal may still come while the process exits.
+MadeByRun& made_by_run = *new MadeByRun;
 
 void MadeByRun::on_signal() { made_by_run.remove_all(); }
 
