@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "extract/entry_rules.h"
 
@@ -283,6 +285,44 @@ int put_in_place(int parent_fd, const std::string& temp_name, const std::string&
   return 0;
 }
 
+// Whether the lock on the directory `st`, which the caller could not take, is held by a process
+// of another user than the caller and root: then it is no run's. A directory readable by its
+// owner only can be locked only by the caller's processes and root's; for one that others may
+// read (a kept extract-only tree, or a tree its payload opened up) the holder is looked up in
+// /proc/locks. Where it cannot be found, the lock counts as a run's.
+bool lock_held_by_others(const struct stat& st) {
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) == 0) return false;
+  std::FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return false;
+  char wanted[64];
+  std::snprintf(wanted, sizeof wanted, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long>(st.st_ino));
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:2f:5678 0 EOF"; waiting requests have "->" after the
+  // number, and are not holders.
+  char line[256];
+  bool others = false;
+  bool found = false;
+  while (std::fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16], mode[16], access[16], device[64];
+    long pid = 0;
+    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %63s", kind, mode, access, &pid, device) != 5 ||
+        std::strcmp(kind, "FLOCK") != 0 || std::strcmp(device, wanted) != 0 || pid <= 0) {
+      continue;
+    }
+    found = true;
+    struct stat process;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (stat(proc.c_str(), &process) != 0) {
+      others = false;  // Gone, or not to be seen from here: it counts as a run's.
+      break;
+    }
+    others = process.st_uid != geteuid() && process.st_uid != 0;
+    if (!others) break;
+  }
+  std::fclose(locks);
+  return found && others;
+}
+
 // What bore the payload directory's name, and what was done about it.
 enum class Bearer { kGone, kOtherUser, kInUse, kCleared, kFailed };
 
@@ -319,15 +359,12 @@ Bearer clear_name(int parent_fd, const std::string& name, MovedLeftover& leftove
     close(fd);
     return Bearer::kGone;  // Replaced meanwhile: look again.
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK &&
-      (held.st_mode & (S_IRGRP | S_IROTH)) == 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK && !lock_held_by_others(held)) {
     close(fd);
     return Bearer::kInUse;
   }
-  // A live run's directory is readable by its owner only, so only the caller's runs (or root)
-  // can hold its lock. One that others may read (a kept extract-only tree) is no live run's,
-  // whoever holds a lock on it. Locked now (or no run's), so no other run moves it; the name
-  // must still hold it.
+  // Locked now (or locked by someone else than a run), so no other run moves it; the name must
+  // still hold it.
   if (fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !same_object(held, st)) {
     close(fd);
     return Bearer::kGone;

@@ -79,7 +79,8 @@ struct MovedLeftover {
 /// name already is
 ///   - another user's (any kind of file): left alone, FRESH_DIR_OTHER_USER;
 ///   - a directory of the caller's that another live run holds locked: left alone,
-///     FRESH_DIR_IN_USE;
+///     FRESH_DIR_IN_USE (a lock that a process of another user than the caller and root holds,
+///     on a tree others may read, is no run's and does not count);
 ///   - a leftover of the caller's: a directory no run holds is moved aside to a unique name,
 ///     reported in `leftover` for the caller to remove; a file or link is removed (not
 ///     followed).

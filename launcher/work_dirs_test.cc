@@ -338,23 +338,69 @@ TEST(CreateFreshDirectory, LeavesADirectoryThatALiveRunHolds) {
   close(parent);
 }
 
-TEST(CreateFreshDirectory, ALockOnATreeOthersCanReadDoesNotCount) {
-  // A kept extract-only tree is readable by others, so anyone may lock it: no live run's.
-  TempDir dir;
-  const int parent = open_dir(dir.path());
-  ASSERT_GE(parent, 0);
-  ASSERT_EQ(mkdir((dir / "app-dir").c_str(), 0755), 0);
-  ASSERT_EQ(chmod((dir / "app-dir").c_str(), 0755), 0);
-  const int foreign = open_dir(dir / "app-dir");
-  ASSERT_EQ(flock(foreign, LOCK_EX | LOCK_NB), 0);
-  FreshDirectory fresh;
-  MovedLeftover leftover;
-  EXPECT_EQ(create_fresh_directory(parent, "app-dir", fresh, leftover), 0);
-  EXPECT_GE(leftover.fd, 0);
-  close(leftover.fd);
-  close(fresh.fd);
-  close(foreign);
-  close(parent);
+// A process that holds the lock on `dir` as `uid` until it goes.
+class LockHolder {
+ public:
+  LockHolder(const std::string& dir, uid_t uid) {
+    int locked[2];
+    EXPECT_EQ(pipe(locked), 0);
+    EXPECT_EQ(pipe(release_), 0);
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(locked[0]);
+      close(release_[1]);
+      if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                       setresuid(uid, uid, uid) != 0)) {
+        _exit(1);
+      }
+      const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+      if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 || write(locked[1], "l", 1) != 1) _exit(2);
+      char byte;
+      _exit(read(release_[0], &byte, 1) < 0 ? 3 : 0);
+    }
+    close(locked[1]);
+    close(release_[0]);
+    char byte = 0;
+    EXPECT_EQ(read(locked[0], &byte, 1), 1);
+    close(locked[0]);
+  }
+  ~LockHolder() {
+    close(release_[1]);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+  int release_[2] = {-1, -1};
+};
+
+TEST(CreateFreshDirectory, ALockOfAnotherUserOnATreeOthersCanReadDoesNotCount) {
+  // A kept extract-only tree is readable by others, so anyone may lock it. The lock counts as a
+  // live run's only when one of the caller's processes (or root's) holds it.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to lock as another user";
+  constexpr uid_t kOther = 65534;
+  for (uid_t holder : {kOther, geteuid()}) {
+    SCOPED_TRACE(holder);
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const int parent = open_dir(dir.path());
+    ASSERT_GE(parent, 0);
+    ASSERT_EQ(mkdir((dir / "app-dir").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir / "app-dir").c_str(), 0755), 0);
+    const LockHolder lock(dir / "app-dir", holder);
+    FreshDirectory fresh;
+    MovedLeftover leftover;
+    EXPECT_EQ(create_fresh_directory(parent, "app-dir", fresh, leftover),
+              holder == kOther ? 0 : FRESH_DIR_IN_USE);
+    EXPECT_EQ(leftover.fd >= 0, holder == kOther);
+    if (leftover.fd >= 0) close(leftover.fd);
+    if (fresh.fd >= 0) close(fresh.fd);
+    close(parent);
+  }
 }
 
 TEST(CreateFreshDirectory, AnotherUsersNameIsLeftAlone) {
