@@ -1,7 +1,6 @@
 #include "pack/create.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <minizip/unzip.h>
 #include <sys/stat.h>
 #include <unistd.h>
