@@ -14,6 +14,7 @@
 #include "extract/extract.h"
 #include "extract/zip_reader.h"
 #include "payload/carve.h"
+#include "payload/stub_machine.h"
 #include "payload/trailer.h"
 
 namespace {
@@ -116,6 +117,7 @@ int print_info(const LaunchContext& ctx, const TrailerInfo& trailer, const Archi
   print_field("file:", printable_text(ctx.self_path));
   print_field("layout version:", trailer.layout_version);
   print_field("stub size:", offset + " bytes");
+  print_field("stub machine:", stub_machine_text(ctx.self_fd, trailer.archive_offset));
   print_field("archive offset:", offset);
   print_field("archive length:", std::to_string(trailer.archive_length) + " bytes");
   print_field("trailing bytes:", std::to_string(trailer.trailing_count));

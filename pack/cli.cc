@@ -12,6 +12,7 @@
 
 #include "pack/create.h"
 #include "pack/look_inside.h"
+#include "pack/stub_choice.h"
 
 #ifndef SFX_PACK_VERSION
 #define SFX_PACK_VERSION "0.0.0"
@@ -40,8 +41,8 @@ constexpr char kMainHelp[] =
     "Exit status: 0 on success, 1 for a fault in an input file, 2 for a wrong command line.\n";
 
 constexpr char kCreateHelp[] =
-    "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--stub PATH]\n"
-    "                       [-l LEVEL] [-j JOBS] [-L] [-q] SOURCE\n"
+    "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--arch ARCH]\n"
+    "                       [--stub PATH] [-l LEVEL] [-j JOBS] [-L] [-q] SOURCE\n"
     "\n"
     "Writes the distributable file OUT: the stub, an archive of SOURCE and the trailer.\n"
     "SOURCE is a directory, packed recursively, or an existing ZIP archive, used unchanged\n"
@@ -58,7 +59,11 @@ constexpr char kCreateHelp[] =
     "  -e, --extra-tool-command EXTRA_TOOL_COMMAND\n"
     "                          a command run after TEMPLATE succeeded (at most 256 bytes);\n"
     "                          placeholder: %device%\n"
-    "      --stub PATH         the stub to use (default: sfx_stub beside sfx_pack)\n"
+    "      --arch ARCH         the machine the file runs on, as uname -m names it: x86_64,\n"
+    "                          aarch64, armv7l, ppc64le (default: this machine's); its stub\n"
+    "                          is sfx_stub-ARCH beside sfx_pack or in ../lib/sfx from there\n"
+    "      --stub PATH         the stub to use instead; it must be a static executable for\n"
+    "                          ARCH\n"
     "  -l, --level LEVEL       deflate level, 0 to 9 (default 6; 0 stores every file)\n"
     "  -j, --jobs JOBS         compression threads (default: one per core)\n"
     "  -L, --follow-symlinks   store what each symbolic link points to, instead of the link\n"
@@ -139,7 +144,7 @@ std::string bad_option(char** argv, bool missing) {
   return equals != nullptr ? std::string(text, equals) : std::string(text);
 }
 
-enum OptionCode { kHelp = 'h', kVersion = 'V', kStub = 1000, kJson };
+enum OptionCode { kHelp = 'h', kVersion = 'V', kStub = 1000, kJson, kArch };
 
 // The options every command shares and its own; the short option string starts with ':' so
 // that a missing argument is told apart from an unknown option.
@@ -199,6 +204,7 @@ int run_create(int argc, char** argv) {
                       {{"output", required_argument, nullptr, 'o'},
                        {"command", required_argument, nullptr, 'c'},
                        {"extra-tool-command", required_argument, nullptr, 'e'},
+                       {"arch", required_argument, nullptr, kArch},
                        {"stub", required_argument, nullptr, kStub},
                        {"level", required_argument, nullptr, 'l'},
                        {"jobs", required_argument, nullptr, 'j'},
@@ -217,6 +223,11 @@ int run_create(int argc, char** argv) {
         break;
       case 'e':
         options.extra_tool_command = value;
+        break;
+      case kArch:
+        if (const Status named = machine_from_option(value, options.machine); !named.is_ok()) {
+          return fail(named);
+        }
         break;
       case kStub:
         options.stub = value;

@@ -1,7 +1,6 @@
 #include "pack/create.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <minizip/unzip.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +14,9 @@
 #include "pack/output_file.h"
 #include "pack/progress.h"
 #include "pack/source_tree.h"
+#include "pack/stub_choice.h"
 #include "pack/zip_entries.h"
+#include "payload/stub_machine.h"
 #include "payload/trailer.h"
 
 namespace {
@@ -26,6 +27,16 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+struct FdCloser {
+  explicit FdCloser(int descriptor) : fd(descriptor) {}
+  ~FdCloser() {
+    if (fd >= 0) close(fd);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  const int fd;
+};
 
 struct UnzipCloser {
   void operator()(void* handle) const { unzClose(handle); }
@@ -41,9 +52,13 @@ Status check_text(const std::string& what, const std::string& text) {
   return Status::ok();
 }
 
-// The stub's size, once it is known to be a regular file the archive can follow.
-Status check_stub(const std::string& path, struct stat& info, std::uint64_t& size) {
-  if (stat(path.c_str(), &info) != 0) {
+// Checks the stub: a regular file the archive can follow, and a static executable for
+// `machine`. Sets `info` to what the check saw, so that the copy can tell if it changed since.
+Status check_stub(const std::string& path, const std::string& machine, struct stat& info,
+                  std::uint64_t& size) {
+  // Not blocking: a fifo given as the stub is refused, not waited on.
+  const FdCloser stub(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (stub.fd < 0 || fstat(stub.fd, &info) != 0) {
     return Status::input_fault("cannot read the stub " + quoted(path) + ": " + error_text(errno));
   }
   if (!S_ISREG(info.st_mode))
@@ -55,7 +70,7 @@ Status check_stub(const std::string& path, struct stat& info, std::uint64_t& siz
                                " bytes long: the archive would start at 4 GiB or beyond, "
                                "where the stub cannot find it");
   }
-  return Status::ok();
+  return check_stub_image(stub.fd, size, path, machine);
 }
 
 // True for a file that begins with an end-of-central-directory record: an empty archive.
@@ -194,15 +209,6 @@ Status copy_file(const std::string& path, const struct stat& checked, std::FILE*
 
 }  // namespace
 
-std::string default_stub_path() {
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return "sfx_stub";
-  const std::string path(self, static_cast<std::size_t>(length));
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "sfx_stub" : path.substr(0, slash + 1) + "sfx_stub";
-}
-
 std::string first_word(const std::string& command) {
   return command.substr(0, command.find_first_of(" \t"));
 }
@@ -215,9 +221,13 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   }
   if (!status.is_ok()) return status;
 
-  const std::string stub = options.stub.empty() ? default_stub_path() : options.stub;
+  std::string machine = host_machine();
+  if (!options.machine.empty()) status = machine_from_option(options.machine, machine);
+  std::string stub = options.stub;
+  if (status.is_ok() && stub.empty()) status = find_stub(program_directory(), machine, stub);
+  if (!status.is_ok()) return status;
   struct stat stub_info;
-  status = check_stub(stub, stub_info, report.stub_size);
+  status = check_stub(stub, machine, stub_info, report.stub_size);
   if (!status.is_ok()) return status;
 
   struct stat source_info;

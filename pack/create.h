@@ -19,7 +19,9 @@ struct CreateOptions {
   std::string output;                             ///< The distributable file to write.
   std::string command_template;                   ///< At most 256 bytes.
   std::optional<std::string> extra_tool_command;  ///< At most 256 bytes.
-  std::string stub;            ///< The stub image; empty for "sfx_stub" beside the running program.
+  /// The machine the file is made for, as uname -m names it; empty for this machine.
+  std::string machine;
+  std::string stub;            ///< The stub image; empty for the machine's installed stub.
   std::string source;          ///< A directory to pack, or a ZIP archive to use unchanged.
   bool follow_links = false;   ///< Store what each link of a source directory points to.
   bool show_progress = false;  ///< A progress line on standard error for a long pack.
@@ -35,7 +37,9 @@ struct CreateReport {
   std::size_t entry_count = 0;
 };
 
-/// Writes the distributable file: the stub unchanged, the archive, the trailer. Everything the
+/// Writes the distributable file: the stub unchanged, the archive, the trailer. The stub is
+/// options.stub, or the stub of options.machine that find_stub finds beside the running
+/// program; it must be a static executable for that machine. Everything the
 /// stub cannot carry is refused before anything is written: a text longer than 256 bytes, a
 /// stored name of 256 bytes or more, special files, symbolic links that lead outside the
 /// source (with `follow_links`: that lead nowhere or to a directory outside), a ZIP archive
@@ -44,12 +48,10 @@ struct CreateReport {
 /// source directory, or is the stub or the source ZIP archive is a usage error.
 /// An archive that turns out too long while it is written is refused too. The file appears
 /// under its name, with mode 0755, only when it is complete; on every failure nothing is left.
-/// Returns a usage error for a wrong text, an input fault for everything else; in both cases
+/// Returns a usage error for a wrong text, a machine without a stub or a stub that is no
+/// static executable for the machine, an input fault for everything else; in both cases
 /// `report.warnings` may hold warnings already.
 Status create_distributable(const CreateOptions& options, CreateReport& report);
-
-/// "sfx_stub" in the directory of the running program (resolved through /proc/self/exe).
-std::string default_stub_path();
 
 /// The first word of a command (the text before the first blank or tab).
 std::string first_word(const std::string& command);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/stub_machine.h"
 #include "payload/trailer.h"
 #include "testing/test_util.h"
 
@@ -22,7 +23,8 @@ using sfx_testing::TempDir;
 using sfx_testing::write_file;
 using sfx_testing::ZipEntry;
 
-constexpr char kStub[] = "#!stub image\n";
+// A stand-in stub: an ELF header of a static executable for the test's own machine.
+const std::string kStub = sfx_testing::elf_image("stub image\n");
 
 ZipEntry zip_entry(const std::string& name, const std::string& data, std::uint32_t mode = 0100644) {
   ZipEntry entry;
@@ -63,7 +65,7 @@ TEST_F(CreateTest, WritesStubArchiveAndTrailerAndNothingElse) {
   ASSERT_TRUE(status.is_ok()) << status.message();
   EXPECT_TRUE(report_.warnings.empty());
   EXPECT_EQ(report_.entry_count, 3u);
-  EXPECT_EQ(report_.stub_size, sizeof kStub - 1);
+  EXPECT_EQ(report_.stub_size, kStub.size());
   EXPECT_EQ(list_dir(dir_ / "out"), std::vector<std::string>{"app.run"});
   EXPECT_EQ(mode_of(options_.output), 0755u);
 
@@ -110,8 +112,61 @@ TEST_F(CreateTest, ReplacesAnExistingOutputOnlyWhenComplete) {
 
   options_.archive.max_length = MAX_ARCHIVE_LENGTH;
   ASSERT_TRUE(create().is_ok());
-  EXPECT_EQ(read_file(options_.output).substr(0, sizeof kStub - 1), kStub);
+  EXPECT_EQ(read_file(options_.output).substr(0, kStub.size()), kStub);
   EXPECT_EQ(mode_of(options_.output), 0755u);
+}
+
+// aarch64 on any other machine, x86_64 on aarch64.
+std::string other_machine() { return host_machine() == "aarch64" ? "x86_64" : "aarch64"; }
+
+std::string other_machine_stub() {
+  const std::uint16_t number = other_machine() == "aarch64" ? 183 : 62;
+  const sfx_testing::ElfMachine machine{2, 1, number};
+  return sfx_testing::elf_image("stub image\n", 2, false, 0x401000, machine);
+}
+
+TEST_F(CreateTest, TakesAStubForTheMachineNamedByUnameOrDebian) {
+  struct Case {
+    const char* machine;
+    sfx_testing::ElfMachine elf;
+  };
+  const Case cases[] = {{"aarch64", {2, 1, 183}}, {"arm64", {2, 1, 183}},  {"armhf", {1, 1, 40}},
+                        {"armv7l", {1, 1, 40}},   {"ppc64el", {2, 1, 21}}, {"x86_64", {2, 1, 62}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.machine);
+    const std::string stub = sfx_testing::elf_image("stub image\n", 2, false, 0x10000, c.elf);
+    write_file(dir_ / "stub", stub, 0755);
+    options_.machine = c.machine;
+    const Status status = create();
+    ASSERT_TRUE(status.is_ok()) << status.message();
+    EXPECT_TRUE(read_file(options_.output).substr(0, stub.size()) == stub);
+  }
+}
+
+TEST_F(CreateTest, TakesAStaticPieStub) {
+  write_file(dir_ / "stub", sfx_testing::elf_image("stub image\n", 3, false, 0x1040), 0755);
+  const Status status = create();
+  EXPECT_TRUE(status.is_ok()) << status.message();
+}
+
+TEST_F(CreateTest, RefusesADynamicallyLinkedStubAndALibrary) {
+  if (sfx_testing::sanitized_build()) {
+    GTEST_SKIP() << "the sanitizer build's own stub is dynamically linked, and taken";
+  }
+  write_file(dir_ / "stub", sfx_testing::elf_image("stub image\n", 2, true), 0755);
+  Status status = create();
+  EXPECT_EQ(status.exit_status(), EXIT_PACK_USAGE);
+  EXPECT_EQ(status.message(), "the stub '" + dir_ / "stub" + "' is an " + host_machine() +
+                                  " dynamically linked executable; the stub must be a static "
+                                  "executable for " +
+                                  host_machine());
+  write_file(dir_ / "stub", sfx_testing::elf_image("library\n", 3, false, 0), 0755);
+  status = create();
+  EXPECT_EQ(status.exit_status(), EXIT_PACK_USAGE);
+  EXPECT_EQ(status.message(), "the stub '" + dir_ / "stub" + "' is an " + host_machine() +
+                                  " shared library; the stub must be a static executable for " +
+                                  host_machine());
+  EXPECT_TRUE(list_dir(dir_ / "out").empty());
 }
 
 void make_sparse(const std::string& path, off_t size) {
@@ -157,6 +212,30 @@ TEST(CreateRefusals, NothingIsWritten) {
        EXIT_PACK_INPUT_FAULT,
        "the stub '@/huge' is 4294967296 bytes long: the archive would start at 4 GiB or beyond, "
        "where the stub cannot find it"},
+      {"stub that is a script",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "script", "#!/bin/sh\nexit 7\n", 0755);
+         o.stub = d / "script";
+       },
+       EXIT_PACK_USAGE,
+       "the stub '@/script' is a script; the stub must be a static executable for " +
+           host_machine()},
+      {"stub of another machine",
+       [](CreateOptions& o, const TempDir& d) {
+         write_file(d / "other", other_machine_stub(), 0755);
+         o.stub = d / "other";
+       },
+       EXIT_PACK_USAGE,
+       "the stub '@/other' is an " + other_machine() + " static executable, not one for " +
+           host_machine() + " (--arch " + other_machine() + " packs for " + other_machine() + ")"},
+      {"stub for the machine asked for, but not this one",
+       [](CreateOptions& o, const TempDir&) { o.machine = other_machine(); }, EXIT_PACK_USAGE,
+       "the stub '@/stub' is an " + host_machine() + " static executable, not one for " +
+           other_machine() + " (--arch " + host_machine() + " packs for " + host_machine() + ")"},
+      {"no machine name", [](CreateOptions& o, const TempDir&) { o.machine = "x86/64"; },
+       EXIT_PACK_USAGE,
+       "the machine 'x86/64' is no machine name; name it as uname -m does, such as x86_64, "
+       "aarch64, armv7l or ppc64le"},
       {"missing source", [](CreateOptions& o, const TempDir& d) { o.source = d / "none"; },
        EXIT_PACK_INPUT_FAULT, "cannot read '@/none': No such file or directory"},
       {"source is no ZIP archive",

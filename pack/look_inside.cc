@@ -14,6 +14,7 @@
 #include "pack/source_tree.h"
 #include "pack/zip_entries.h"
 #include "pack/zip_window.h"
+#include "payload/stub_machine.h"
 
 // The JSON library brings std::quoted along: the message helper is called as ::quoted here.
 
@@ -184,6 +185,8 @@ Status read_distributable(const std::string& path, DistributableInfo& info) {
   OpenDistributable file;
   Status status = file.open(path, info.trailer);
   if (!status.is_ok()) return status;
+  info.stub_machine =
+      stub_machine_text(path, static_cast<std::uint64_t>(info.trailer.archive_offset));
   EntryInfo entry;
   unz_file_info64 raw;
   for (bool more = file.first(entry, raw, status); more; more = file.next(entry, raw, status)) {
@@ -204,6 +207,7 @@ std::string format_text(const DistributableInfo& info) {
   line("layout version:", escaped(t.layout_version));
   line("trailing bytes:", number(t.trailing_count));
   line("stub size:", number(static_cast<std::uint64_t>(t.archive_offset)) + " bytes");
+  line("stub machine:", info.stub_machine);
   line("archive offset:", number(static_cast<std::uint64_t>(t.archive_offset)));
   line("archive length:", number(t.archive_length) + " bytes");
   line("command template:", ::quoted(t.command));
@@ -234,6 +238,7 @@ std::string format_json(const DistributableInfo& info) {
   put_text(document, "layout_version", t.layout_version);
   document["trailing_bytes"] = t.trailing_count;
   document["stub_size"] = static_cast<std::uint64_t>(t.archive_offset);
+  document["stub_machine"] = info.stub_machine;
   document["archive_offset"] = static_cast<std::uint64_t>(t.archive_offset);
   document["archive_length"] = t.archive_length;
   put_text(document, "command_template", t.command);

@@ -34,6 +34,7 @@ struct EntryInfo {
 struct DistributableInfo {
   std::string path;
   TrailerInfo trailer;
+  std::string stub_machine;  ///< The machine of the stub's image, as machine_text shows it.
   std::vector<EntryInfo> entries;
 };
 

@@ -87,6 +87,7 @@ TEST(FormatText, ShowsTrailerAndEntries) {
             "layout version:     2.0\n"
             "trailing bytes:     0\n"
             "stub size:          31 bytes\n"
+            "stub machine:       unknown\n"
             "archive offset:     31\n"
             "archive length:     " +
                 n +
@@ -115,6 +116,7 @@ TEST(FormatJson, GivesTheSameForScripts) {
             "  \"layout_version\": \"2.0\",\n"
             "  \"trailing_bytes\": 0,\n"
             "  \"stub_size\": 31,\n"
+            "  \"stub_machine\": \"unknown\",\n"
             "  \"archive_offset\": 31,\n"
             "  \"archive_length\": " +
                 n +

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when any is missing.
 # Run as root it installs them with apt-get; otherwise it names the command to run.
+# With SFX_CROSS_STUBS=OFF (this machine's stub alone) the cross compilers and the emulator
+# are left out.
 set -euo pipefail
 
 packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
@@ -8,6 +10,14 @@ packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
 # scripts/build-isal.sh: fetch and unpack Debian's source package of the inflate engine, and
 # assemble it.
 packages+=(dpkg-dev xz-utils nasm debian-archive-keyring)
+# The manual pages are checked with man.
+packages+=(man-db)
+if [[ "${SFX_CROSS_STUBS:-ON}" != OFF ]]; then
+  # The stubs for the other machines (scripts/fetch-target-libs.sh brings their libraries),
+  # and the emulator their tests run under.
+  packages+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-powerpc64le-linux-gnu
+             qemu-user-static)
+fi
 if [[ "${1:-}" == "--all" ]]; then
   # Fuzzing and benchmarks.
   packages+=(clang-14 libclang-rt-14-dev hyperfine)

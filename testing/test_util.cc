@@ -53,6 +53,81 @@ bool sanitized_build() {
 #endif
 }
 
+std::string stub_emulator() { return from_env_or("SFX_STUB_EMULATOR", ""); }
+
+ElfMachine elf_machine_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char header[20] = {};
+  ElfMachine machine;
+  if (!in.read(header, sizeof header) || std::memcmp(header,
+                                                     "\x7f"
+                                                     "ELF",
+                                                     4) != 0)
+    return machine;
+  machine.elf_class = header[4];
+  machine.data = header[5];
+  const auto low = static_cast<unsigned char>(header[machine.data == 2 ? 19 : 18]);
+  const auto high = static_cast<unsigned char>(header[machine.data == 2 ? 18 : 19]);
+  machine.number = static_cast<std::uint16_t>(high << 8 | low);
+  return machine;
+}
+
+std::string machine_name_of(const std::string& path) {
+  const ElfMachine machine = elf_machine_of(path);
+  const std::pair<ElfMachine, const char*> names[] = {{{2, 1, 62}, "x86_64"},
+                                                      {{2, 1, 183}, "aarch64"},
+                                                      {{1, 1, 40}, "armv7l"},
+                                                      {{2, 1, 21}, "ppc64le"}};
+  for (const auto& [known, name] : names) {
+    if (machine == known) return name;
+  }
+  return "";
+}
+
+std::string elf_image(const std::string& body, std::uint16_t type, bool interpreter,
+                      std::uint64_t entry, std::optional<ElfMachine> machine) {
+  const ElfMachine m = machine.value_or(elf_machine_of("/proc/self/exe"));
+  const bool wide = m.elf_class == 2;
+  const bool big = m.data == 2;
+  std::string image;
+  auto put = [&](std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+      const int shift = 8 * (big ? width - 1 - i : i);
+      image += static_cast<char>((value >> shift) & 0xFF);
+    }
+  };
+  const int word = wide ? 8 : 4;
+  const std::uint64_t header_size = wide ? 64 : 52;
+  const std::uint64_t entry_size = wide ? 56 : 32;
+  const int count = interpreter ? 2 : 1;
+  image +=
+      "\x7f"
+      "ELF";
+  image += static_cast<char>(m.elf_class);
+  image += static_cast<char>(m.data);
+  image += '\x01';  // Version.
+  image += std::string(9, '\0');
+  put(type, 2);
+  put(m.number, 2);
+  put(1, 4);  // Version.
+  put(entry, word);
+  put(header_size, word);  // The program headers follow the header.
+  put(0, word);            // No section headers.
+  put(0, 4);               // Flags.
+  put(header_size, 2);
+  put(entry_size, 2);
+  put(static_cast<std::uint64_t>(count), 2);
+  put(0, 2);  // Section header size, count and name index.
+  put(0, 2);
+  put(0, 2);
+  for (int i = 0; i < count; ++i) {
+    const std::size_t start = image.size();
+    put(i == 0 ? 1 : 3, 4);  // PT_LOAD, then PT_INTERP.
+    image.resize(start + entry_size, '\0');
+  }
+  return image + body;
+}
+
 Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
                  const RunOptions& options)
     : timeout_seconds_(options.timeout_seconds) {
@@ -62,7 +137,18 @@ Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
     fail("pipe");
   }
   std::vector<std::string> argv_text;
-  argv_text.push_back(options.argv0.value_or(path));
+  std::string program = path;
+  const std::string emulator = stub_emulator();
+  const std::string from_test =  // The program as the test's own directory reaches it.
+      path[0] == '/' || options.cwd.empty() ? path : options.cwd + "/" + path;
+  const ElfMachine machine = emulator.empty() ? ElfMachine{} : elf_machine_of(from_test);
+  if (machine.elf_class != 0 && !(machine == elf_machine_of("/proc/self/exe"))) {
+    // A program of another machine runs under the emulator, which is given its argv[0].
+    program = emulator;
+    argv_text = {emulator, "-0", options.argv0.value_or(path), path};
+  } else {
+    argv_text.push_back(options.argv0.value_or(path));
+  }
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   if (!options.empty_argv) {
@@ -87,7 +173,11 @@ Spawned::Spawned(const std::string& path, const std::vector<std::string>& args,
     for (const auto& name : options.env_unset) unsetenv(name.c_str());
     signal(SIGPIPE, SIG_DFL);
     for (int signal_number : options.ignored_signals) signal(signal_number, SIG_IGN);
-    execve(path.c_str(), argv.data(), environ);
+    if (program.find('/') == std::string::npos) {
+      execvp(program.c_str(), argv.data());  // An emulator named without a path.
+    } else {
+      execve(program.c_str(), argv.data(), environ);
+    }
     _exit(122);
   }
   close(in_pipe[0]);

@@ -24,6 +24,33 @@ std::string pack_path();
 /// True when the binaries were built with the address and undefined-behaviour sanitizers.
 bool sanitized_build();
 
+/// The emulator that runs programs of another machine, such as qemu-aarch64-static, named by
+/// the SFX_STUB_EMULATOR variable; empty when it is not set. When it is set, run_program and
+/// Spawned start an ELF program of another machine than the test's own (a distributable file
+/// made with a foreign stub) through it, as "EMULATOR -0 ARGV0 PATH ARGS...".
+std::string stub_emulator();
+
+/// The ELF machine of a program as its header gives it: class, byte order, e_machine.
+struct ElfMachine {
+  int elf_class = 0;  ///< 1 for 32-bit, 2 for 64-bit; 0 for no ELF file.
+  int data = 0;       ///< 1 little-endian, 2 big-endian.
+  std::uint16_t number = 0;
+  bool operator==(const ElfMachine&) const = default;
+};
+/// The machine of the ELF file `path` (the test program's own: "/proc/self/exe").
+ElfMachine elf_machine_of(const std::string& path);
+/// The uname -m name of the machine of the ELF file `path`, for the machines stubs are built
+/// for (x86_64, aarch64, armv7l, ppc64le); "" for another.
+std::string machine_name_of(const std::string& path);
+
+/// The start of a made-up ELF program for `machine` (the test's own by default): the ELF
+/// header of type `type` (2 executable, 3 shared object) with entry point `entry`, one PT_LOAD
+/// program header and, with `interpreter`, a PT_INTERP one, followed by `body`. Stands in for
+/// a stub where only its header matters.
+std::string elf_image(const std::string& body = "stub image\n", std::uint16_t type = 2,
+                      bool interpreter = false, std::uint64_t entry = 0x401000,
+                      std::optional<ElfMachine> machine = std::nullopt);
+
 struct RunOptions {
   std::string cwd;                                           ///< Empty: the test's own.
   std::vector<std::pair<std::string, std::string>> env_set;  ///< Variables to set.

@@ -147,6 +147,9 @@ TEST(LookInsideEndToEnd, InfoOfKnownPayload) {
                        "stub size:          " +
                        stub_size +
                        " bytes\n"
+                       "stub machine:       " +
+                       sfx_testing::machine_name_of(sfx_testing::stub_path()) +
+                       "\n"
                        "archive offset:     " +
                        stub_size +
                        "\n"
@@ -285,8 +288,8 @@ TEST(LookInsideEndToEnd, FileMadeBySfxPack) {
   EXPECT_EQ(info.exit_code, 0);
   EXPECT_EQ(info.err, "");
   for (const char* label :
-       {"layout version:", "trailing bytes:", "stub size:", "archive offset:", "archive length:",
-        "command template:", "extra-tool command:", "entries:"}) {
+       {"layout version:", "trailing bytes:", "stub size:", "stub machine:", "archive offset:",
+        "archive length:", "command template:", "extra-tool command:", "entries:"}) {
     const auto line_of = [label](const std::string& text) {
       const size_t at = text.find(std::string("\n") + label);
       return at == std::string::npos ? std::string()

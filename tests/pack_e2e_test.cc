@@ -28,6 +28,7 @@ using sfx_testing::text_bytes;
 
 using sfx_testing::list_dir;
 using sfx_testing::list_tree;
+using sfx_testing::machine_name_of;
 using sfx_testing::make_zip;
 using sfx_testing::mode_of;
 using sfx_testing::pack_path;
@@ -157,14 +158,16 @@ TEST(PackEndToEnd, InspectShowsWhatAUserNeedsAndJsonForScripts) {
   const RunResult text = pack({"inspect", app});
   ASSERT_EQ(text.exit_code, 0) << text.err;
   const std::string stub_size = std::to_string(read_file(stub_path()).size());
-  EXPECT_EQ(text.out.rfind("file:               " + app +
-                               "\n"
-                               "layout version:     2.0\n"
-                               "trailing bytes:     0\n"
-                               "stub size:          " +
-                               stub_size + " bytes\narchive offset:     " + stub_size + "\n",
-                           0),
-            0u)
+  EXPECT_EQ(
+      text.out.rfind("file:               " + app +
+                         "\n"
+                         "layout version:     2.0\n"
+                         "trailing bytes:     0\n"
+                         "stub size:          " +
+                         stub_size + " bytes\nstub machine:       " + machine_name_of(stub_path()) +
+                         "\narchive offset:     " + stub_size + "\n",
+                     0),
+      0u)
       << text.out;
   EXPECT_NE(text.out.find("command template:   'run.sh -v %argv%'\n"
                           "extra-tool command: 'bin/tool %device%'\n"
@@ -277,12 +280,91 @@ TEST(PackEndToEnd, FindsTheStubBesideItselfOrTakesTheOneGiven) {
   const std::string stub = read_file(stub_path());
   EXPECT_TRUE(read_file(dir / "a.run").substr(0, stub.size()) == stub);
 
-  write_file(dir / "other-stub", "#!/bin/sh\nexit 7\n", 0755);
+  write_file(dir / "other-stub", stub + "more", 0755);
   ASSERT_EQ(pack({"create", "--stub", dir / "other-stub", "-o", dir / "b.run", "-c", "run.sh",
                   dir / "payload"})
                 .exit_code,
             0);
-  EXPECT_EQ(read_file(dir / "b.run").substr(0, 19), "#!/bin/sh\nexit 7\nPK");
+  EXPECT_TRUE(read_file(dir / "b.run").substr(0, stub.size() + 6) == stub + "morePK");
+}
+
+// The directory of sfx_pack, where the build leaves every machine's stub.
+std::string pack_dir() { return pack_path().substr(0, pack_path().rfind('/')); }
+
+TEST(PackEndToEnd, TakesTheStubOfTheMachineGivenAndShowsItsMachine) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  for (const char* machine : {"aarch64", "armv7l", "ppc64le", "x86_64"}) {
+    SCOPED_TRACE(machine);
+    const std::string stub_file = pack_dir() + "/sfx_stub-" + machine;
+    if (!sfx_testing::path_exists(stub_file)) continue;  // Built with the native stub alone.
+    const RunResult made =
+        pack({"create", "--arch", machine, "-o", dir / "m.run", "-c", "run.sh", dir / "payload"});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    const std::string stub = read_file(stub_file);
+    EXPECT_TRUE(read_file(dir / "m.run").substr(0, stub.size()) == stub);
+    const RunResult inspected = pack({"inspect", dir / "m.run"});
+    EXPECT_NE(inspected.out.find(std::string("\nstub machine:       ") + machine + "\n"),
+              std::string::npos)
+        << inspected.out;
+    const RunResult json = pack({"inspect", "--json", dir / "m.run"});
+    EXPECT_NE(json.out.find(std::string("\n  \"stub_machine\": \"") + machine + "\",\n"),
+              std::string::npos)
+        << json.out;
+  }
+}
+
+TEST(PackEndToEnd, RefusesAStubThatIsNoStaticExecutableForTheMachine) {
+  TempDir dir;
+  make_payload(dir / "payload");
+  make_dir(dir / "out");
+  const std::string own = machine_name_of(pack_path());
+  const std::string other = own == "aarch64" ? "ppc64le" : "aarch64";
+  write_file(dir / "script", "#!/bin/sh\nexit 7\n", 0755);
+  std::vector<std::string> stubs;  // Every machine's stub the build made.
+  for (const std::string& name : list_dir(pack_dir())) {
+    if (name.rfind("sfx_stub-", 0) == 0) stubs.push_back(name.substr(9));
+  }
+  std::string there;
+  for (const std::string& machine : stubs) there += (there.empty() ? "" : ", ") + machine;
+  struct Case {
+    std::vector<std::string> options;
+    std::string message;     // "@" stands for the scratch directory.
+    bool static_stubs_only;  // The sanitizer build takes a dynamically linked stub.
+  };
+  const std::string stub_machine = machine_name_of(stub_path());
+  const Case cases[] = {
+      {{"--stub", dir / "script"},
+       "the stub '@/script' is a script; the stub must be a static executable for " + own,
+       false},
+      {{"--stub", "/proc/self/exe"},
+       "the stub '/proc/self/exe' is an " + own +
+           " dynamically linked executable; the stub must be a static executable for " + own,
+       true},
+      {{"--stub", stub_path(), "--arch", other},
+       "the stub '" + stub_path() + "' is an " + stub_machine + " static executable, not one for " +
+           other + " (--arch " + stub_machine + " packs for " + stub_machine + ")",
+       true},
+      {{"--arch", "riscv64"},
+       "no stub for riscv64: neither '" + pack_dir() + "/sfx_stub-riscv64' nor '" + pack_dir() +
+           "/../lib/sfx/sfx_stub-riscv64' exists; there are stubs for " + there,
+       false},
+      {{"--arch", "riscv/64"},
+       "the machine 'riscv/64' is no machine name; name it as uname -m does, such as x86_64, "
+       "aarch64, armv7l or ppc64le",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (c.static_stubs_only && sfx_testing::sanitized_build()) continue;
+    std::vector<std::string> args = {"create", "-o", dir / "out/app.run", "-c", "run.sh"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.push_back(dir / "payload");
+    const RunResult r = pack(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "sfx_pack: error: " + sfx_testing::with_dir(c.message, dir.path()) + "\n");
+    EXPECT_EQ(list_dir(dir / "out"), std::vector<std::string>{});
+  }
 }
 
 TEST(PackEndToEnd, WarnsWhenTheTemplateNamesNoProgramOfThePayloadButPacks) {
