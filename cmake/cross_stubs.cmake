@@ -56,9 +56,12 @@ foreach(line IN LISTS SFX_CROSS_MACHINES)
     list(APPEND SFX_EMULATED_MACHINES ${machine})
   endif()
   if(unit_tests)
-    # Each test in a process of its own, as natively; two at a time.
+    # Each test in a process of its own, as natively; two at a time. qemu-user keeps the
+    # highest real-time signals for itself and never delivers a sent SIGRTMAX, so the test that
+    # sends every terminating signal runs natively only.
     add_test(NAME unit_tests_${machine}
-             COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${cross_dir} --output-on-failure -j 2)
+             COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${cross_dir} --output-on-failure -j 2
+                     -E "^CleanUpOnSignals\\.SentSignalsCleanUpAndEndTheProcessByThemselves$")
     set_tests_properties(unit_tests_${machine} PROPERTIES LABELS emulated PROCESSORS 2
                                                           TIMEOUT 1800)
   endif()
