@@ -1,99 +1,161 @@
 #!/usr/bin/env bash
-# Launch benchmark: the stub's extract-only launch (FILE --sfx-extract-dir DIR
-# --sfx-extract-only: carve archive.zip, unpack, remove archive.zip) against "bsdtar -xf" and
-# "unzip -qo" unpacking the same archive, at several payload sizes, with the page cache warm
-# and with the input files dropped from it, in interleaved runs (stub, bsdtar, unzip, stub,
-# ...), with the median, the spread and the peak resident set of each; then the archive.zip
-# copy alone, copy_file_range against pread/write in 256 KiB blocks (bench_copy).
+# Launch benchmark: the stub against "bsdtar -xf", "unzip -qo" and "7z x" unpacking the same
+# archive, for three payload shapes (and, when asked, one of about 1 GB), in interleaved runs
+# (stub, stub-run, bsdtar, unzip, 7z, then the same rotated by one, ...), with the page cache
+# warm and with the input file dropped from it before each run. For each tool: the median, the
+# spread and the peak resident set; then, traced once each, the system calls per unpacked
+# entry (strace -c -f).
+#
+#   stub      FILE --sfx-extract-dir OUT --sfx-extract-only   (extract-only launch)
+#   stub-run  FILE                                            (normal run: a temporary work
+#             root, archive.zip, the payload command "true", clean-up)
+#
+# Shapes (SFX_BENCH_SHAPES, default "firmware tree manyfiles"):
+#   firmware   the reference firmware-like payload, 51 files, 41.5 MB ZIP (make_payload.py)
+#   tree       /usr/include and the Python 3.11 library, about 9,400 files in 940 directories,
+#              42.7 MB ZIP (bench/make_tree.py)
+#   manyfiles  70,000 one-byte files in one directory (lz_manyfiles.zip of the interop corpus)
+#   1gb        the firmware-like payload with a 950 MiB image, 0.89 GB ZIP
 #
 #   bench/launch_bench.sh            (after a build into build/; see bench/README.md)
 #
-# Environment: SFX_BUILD_DIR (default build), SFX_BENCH_SIZES (default "1mb 41mb 100mb 1gb"),
-# SFX_BENCH_RUNS (runs per tool and size, default 11; 1gb: SFX_BENCH_RUNS_1GB, default 5),
-# SFX_BENCH_MODES (default "warm cold"), SFX_BENCH_COPY (default "41mb 1gb"; empty skips the
-# copy comparison), SFX_BENCH_DIR (the scratch directory's parent, default /tmp; the output
-# directories lie there too), SFX_MAKE_PAYLOAD (the reference payload script; found beside
-# the repository otherwise).
+# Environment: SFX_BUILD_DIR (default build), SFX_BENCH_SHAPES, SFX_BENCH_RUNS (runs per tool
+# and shape, default 11; 1gb: SFX_BENCH_RUNS_1GB, default 5), SFX_BENCH_MODES (default
+# "warm cold"), SFX_BENCH_TOOLS (default "stub stub-run bsdtar unzip 7z"), SFX_BENCH_STRACE
+# (default 1; 0 skips the system-call counts), SFX_BENCH_DIR (the scratch directory's parent,
+# default /tmp: the outputs land on its file system), SFX_MAKE_PAYLOAD (the reference payload
+# script) and SFX_INTEROP_ZIPS (the interop corpus), each found beside the repository
+# otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${SFX_BUILD_DIR:-build}
-sizes=${SFX_BENCH_SIZES-1mb 41mb 100mb 1gb}
+shapes=${SFX_BENCH_SHAPES-firmware tree manyfiles}
 runs=${SFX_BENCH_RUNS:-11}
 runs_1gb=${SFX_BENCH_RUNS_1GB:-5}
 modes=${SFX_BENCH_MODES:-warm cold}
-copy_sizes=${SFX_BENCH_COPY-41mb 1gb}
+tools=${SFX_BENCH_TOOLS:-stub stub-run bsdtar unzip 7z}
 source bench/bench_common.sh
-need_tools /usr/bin/time bsdtar unzip python3 dd
-need_built "$build" sfx_stub sfx_pack bench_copy
+need_tools /usr/bin/time bsdtar unzip 7z python3 dd
+[[ ${SFX_BENCH_STRACE:-1} == 0 ]] || need_tools strace
+need_built "$build" sfx_stub sfx_pack
 build=$(realpath "$build")
-make_payload=$(find_make_payload)
+repo=$(pwd)
 
 work=$(mktemp -d "${SFX_BENCH_DIR:-/tmp}/sfx_launch_bench_XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# The archive's DOS dates are read as local time; UTC makes them equal to the reference files'.
+# The archive's DOS dates are read as local time; UTC makes them equal to the sources' times.
 export TZ=UTC
 
-# make_payload.py options for each size name.
-payload_options() {
-  case $1 in
-    1mb) echo "--scale 0.025" ;;
-    41mb) echo "" ;;
-    100mb) echo "--fw-mib 102" ;;
-    1gb) echo "--fw-mib 950" ;;
-    *) echo "unknown size $1 (1mb 41mb 100mb 1gb)" >&2; return 1 ;;
-  esac
+# The trailer's fixed tail (version marker and layout version), taken from a file sfx_pack
+# made: the distributable files below are concatenated (stub, archive, trailer), since
+# sfx_pack may refuse archives of more than 65,535 entries.
+python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "w").writestr("a", "a")' \
+  "$work/tiny.zip"
+"$build/sfx_pack" create -o "$work/tiny.bin" -c true "$work/tiny.zip" >/dev/null 2>&1
+tail -c 40 "$work/tiny.bin" >"$work/tail"
+
+# Writes the distributable file $2 for the archive $1: the stub, the archive, the command
+# "true" in its 256-byte field, the archive's length (32 bits, big-endian) and the tail.
+distributable() {
+  python3 - "$1" "$2" "$build/sfx_stub" "$work/tail" <<'EOF'
+import os, shutil, struct, sys
+archive, out, stub, tail = sys.argv[1:]
+with open(out, "wb") as dist:
+    for part in (stub, archive):
+        with open(part, "rb") as stream:
+            shutil.copyfileobj(stream, dist)
+    dist.write(b"true".ljust(256, b"\0"))
+    dist.write(struct.pack(">I", os.path.getsize(archive)))
+    dist.write(open(tail, "rb").read())
+os.chmod(out, 0o755)
+EOF
 }
 
-# Makes $work/$1/: payload/ and payload.zip from make_payload.py, fwpkg.bin packed from the zip
-# unchanged, and checks that every tool unpacks the reference tree.
+# The interop corpus: $SFX_INTEROP_ZIPS, else ../shared/interop-zips beside the repository.
+find_interop_zips() {
+  local dir=${SFX_INTEROP_ZIPS:-} common_git root
+  if [[ -z $dir ]]; then
+    common_git=$(git rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
+    for root in "$repo" ${common_git:+"$(dirname "$common_git")"}; do
+      [[ -d $root/../shared/interop-zips ]] && { dir=$(realpath "$root/../shared/interop-zips"); break; }
+    done
+  fi
+  [[ -f $dir/lz_manyfiles.zip ]] || { echo "no interop corpus with lz_manyfiles.zip" >&2; exit 2; }
+  echo "$dir"
+}
+
+# Makes $work/$1/: payload.zip of the shape and fwpkg.bin from it; checks that every tool
+# unpacks the tree that bsdtar unpacks (paths, contents, modes and times of the files) and
+# drops from $work/$1/tools a tool that does not.
 prepare() {
-  local size=$1 dir=$work/$1
-  # shellcheck disable=SC2046
-  python3 "$make_payload" --out "$dir" $(payload_options "$size") >/dev/null
-  "$build/sfx_pack" create -o "$dir/fwpkg.bin" -c 'true' "$dir/payload.zip" >/dev/null 2>&1
-  listing "$dir/payload" >"$dir/expected"
-  local out=$dir/out got
-  for tool in stub bsdtar unzip; do
+  local shape=$1 dir=$work/$1
+  mkdir -p "$dir"
+  case $shape in
+    firmware) python3 "$(find_make_payload)" --out "$dir" >/dev/null ;;
+    1gb) python3 "$(find_make_payload)" --out "$dir" --fw-mib 950 >/dev/null ;;
+    tree) python3 bench/make_tree.py "$dir/payload.zip" >/dev/null ;;
+    manyfiles) cp "$(find_interop_zips)/lz_manyfiles.zip" "$dir/payload.zip" ;;
+    *) echo "unknown shape $shape (firmware tree manyfiles 1gb)" >&2; exit 2 ;;
+  esac
+  rm -rf "$dir/payload"
+  distributable "$dir/payload.zip" "$dir/fwpkg.bin"
+  local out=$dir/out got kept=()
+  rm -rf "$out" && mkdir "$out"
+  bsdtar -xf "$dir/payload.zip" -C "$out"
+  listing "$out" >"$dir/expected"
+  for tool in $tools; do
     rm -rf "$out" && mkdir "$out"
+    got=$out
     case $tool in
       stub) "$dir/fwpkg.bin" --sfx-extract-dir "$out" --sfx-extract-only >/dev/null; got=$out/fwpkg-dir ;;
-      bsdtar) bsdtar -xf "$dir/payload.zip" -C "$out"; got=$out ;;
-      unzip) unzip -qo "$dir/payload.zip" -d "$out"; got=$out ;;
+      stub-run) kept+=("$tool"); continue ;;  # Leaves nothing to compare: checked as "stub".
+      bsdtar) bsdtar -xf "$dir/payload.zip" -C "$out" ;;
+      unzip) unzip -qo "$dir/payload.zip" -d "$out" >/dev/null 2>&1 || true ;;
+      7z) 7z x -y -bso0 -bsp0 -bse0 "-o$out" "$dir/payload.zip" >/dev/null 2>&1 || true ;;
     esac
-    if ! listing "$got" | cmp -s - "$dir/expected" || ! diff -r "$dir/payload" "$got" >/dev/null; then
-      echo "   $size: $tool unpacks a different tree" >&2
-      exit 1
+    if ! listing "$got" | cmp -s - "$dir/expected"; then
+      echo "   $shape: $tool unpacks a different tree; left out" >&2
+      continue
     fi
+    kept+=("$tool")
   done
-  [[ ! -e $out/archive.zip ]] || { echo "   $size: the stub left archive.zip behind" >&2; exit 1; }
-  rm -rf "$out" "$dir/payload"
-  local zip_bytes
-  zip_bytes=$(stat -c %s "$dir/payload.zip")
-  echo "   $size: payload.zip of $zip_bytes bytes, 51 entries; stub, bsdtar and unzip unpack the same tree"
+  [[ ! -e $out/archive.zip ]] || { echo "   $shape: the stub left archive.zip behind" >&2; exit 1; }
+  rm -rf "$out"
+  echo "${kept[*]}" >"$dir/tools"
+  python3 - "$dir/payload.zip" "$shape" <<'EOF'
+import os, sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+dirs = sum(1 for n in names if n.endswith("/"))
+print(f"   {sys.argv[2]}: payload.zip of {os.path.getsize(sys.argv[1])} bytes, "
+      f"{len(names) - dirs} files and {dirs} directory entries")
+EOF
+  echo "   tools that unpack the same tree: ${kept[*]}"
 }
 
-# Interleaved runs of the three tools; times from the parent's clock around start and wait,
-# peak resident set from GNU time (a child forked from python would count python's pages).
+# Interleaved runs; times from the parent's clock around start and wait, peak resident set
+# from GNU time (a child forked from python would count python's pages).
 measure() {
   python3 - "$@" <<'EOF'
 import os, shutil, statistics, subprocess, sys, time
-dir, mode, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+dir, mode, runs, names = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4].split()
 out = os.path.join(dir, "out")
 archive = os.path.join(dir, "payload.zip")
 rss_file = os.path.join(dir, "rss")
 dist = os.path.join(dir, "fwpkg.bin")
-tools = {
+commands = {
     "stub": ([dist, "--sfx-extract-dir", out, "--sfx-extract-only"], dist),
+    "stub-run": ([dist], dist),
     "bsdtar": (["bsdtar", "-xf", archive, "-C", out], archive),
     "unzip": (["unzip", "-qo", archive, "-d", out], archive),
+    "7z": (["7z", "x", "-y", "-bso0", "-bsp0", "-bse0", "-o" + out, archive], archive),
 }
-times = {name: [] for name in tools}
-rss = {name: [] for name in tools}
+ok_status = {"unzip": (0, 1)}  # unzip warns (1) about an entry count that wrapped.
+times = {name: [] for name in names}
+rss = {name: [] for name in names}
 null = open(os.devnull, "w")
-names = list(tools)
 for run in range(runs):
-    for name in names[run % 3:] + names[:run % 3]:
-        argv, source = tools[name]
+    for name in names[run % len(names):] + names[:run % len(names)]:
+        argv, source = commands[name]
         shutil.rmtree(out, ignore_errors=True)
         os.mkdir(out)
         os.sync()  # No write-back of an earlier run lands on this one.
@@ -102,9 +164,10 @@ for run in range(runs):
             subprocess.run(["dd", "if=" + source, "iflag=nocache", "count=0", "status=none"],
                            check=True)
         start = time.perf_counter()
-        status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv, stdout=null)
+        status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv,
+                                 stdout=null, stderr=null)
         elapsed = time.perf_counter() - start
-        if status != 0:
+        if status not in ok_status.get(name, (0,)):
             sys.exit(f"{name} failed with status {status}")
         times[name].append(elapsed * 1000)
         rss[name].append(int(open(rss_file).read().split()[-1]))
@@ -112,46 +175,57 @@ shutil.rmtree(out, ignore_errors=True)
 def quartiles(t):
     q = statistics.quantiles(t, n=4) if len(t) > 1 else [t[0]] * 3
     return q[0], q[2]
-base = statistics.median(times["bsdtar"])
-print(f"   {'':8}{'median ms':>10}{'min-max ms':>17}{'IQR ms':>16}{'vs bsdtar':>10}{'peak RSS KiB':>14}")
+base = statistics.median(times["bsdtar"]) if "bsdtar" in times else None
+print(f"   {'':9}{'median ms':>10}{'min-max ms':>19}{'IQR ms':>17}{'vs bsdtar':>10}{'peak RSS KiB':>14}")
 for name in names:
     t = times[name]
     lo, hi = quartiles(t)
-    print(f"   {name:8}{statistics.median(t):10.1f}{min(t):9.1f}-{max(t):<7.1f}"
-          f"{lo:8.1f}-{hi:<7.1f}{statistics.median(t) / base:10.2f}{max(rss[name]):14d}")
+    ratio = f"{statistics.median(t) / base:10.2f}" if base else f"{'':10}"
+    print(f"   {name:9}{statistics.median(t):10.1f}{min(t):10.1f}-{max(t):<8.1f}"
+          f"{lo:9.1f}-{hi:<7.1f}{ratio}{max(rss[name]):14d}")
 EOF
 }
 
-echo "== stub $(stat -c %s "$build/sfx_stub") bytes: $(file -b "$build/sfx_stub" | cut -d, -f1-4)"
-for size in $sizes; do
-  echo
-  echo "== $size: making the payload with $make_payload"
-  prepare "$size"
-  size_runs=$runs
-  [[ $size == 1gb ]] && size_runs=$runs_1gb
-  for mode in $modes; do
-    echo "-- $size, page cache $mode, $size_runs interleaved runs each"
-    measure "$work/$size" "$mode" "$size_runs"
+# System calls per entry of the archive, each tool traced once (page cache warm).
+count_calls() {
+  local dir=$1 out=$1/out entries calls tool
+  entries=$(python3 -c 'import sys, zipfile; print(len(zipfile.ZipFile(sys.argv[1]).namelist()))' \
+    "$dir/payload.zip")
+  printf '   %-9s%12s%12s\n' "" "calls" "per entry"
+  for tool in $(cat "$dir/tools"); do
+    rm -rf "$out" && mkdir "$out" && sync
+    local argv=()
+    case $tool in
+      stub) argv=("$dir/fwpkg.bin" --sfx-extract-dir "$out" --sfx-extract-only) ;;
+      stub-run) argv=("$dir/fwpkg.bin") ;;
+      bsdtar) argv=(bsdtar -xf "$dir/payload.zip" -C "$out") ;;
+      unzip) argv=(unzip -qo "$dir/payload.zip" -d "$out") ;;
+      7z) argv=(7z x -y -bso0 -bsp0 -bse0 "-o$out" "$dir/payload.zip") ;;
+    esac
+    strace -f -c -o "$dir/strace" "${argv[@]}" >/dev/null 2>&1 || true
+    calls=$(awk '$NF == "total" { print ($4 ~ /^[0-9]+$/) ? $4 : $3 }' "$dir/strace")
+    printf '   %-9s%12s%12.1f\n' "$tool" "$calls" "$(echo "$calls / $entries" | bc -l)"
   done
-  if [[ " $copy_sizes " != *" $size "* ]]; then
-    rm -rf "${work:?}/$size"
-  fi
-done
+  rm -rf "$out"
+}
 
-for size in $copy_sizes; do
-  dir=$work/$size
-  [[ -d $dir ]] || prepare "$size" >/dev/null
-  read -r archive_offset archive_length < <("$build/sfx_pack" inspect --json "$dir/fwpkg.bin" |
-    python3 -c 'import json, sys; d = json.load(sys.stdin); print(d["archive_offset"], d["archive_length"])')
-  size_runs=$runs
-  [[ $size == 1gb ]] && size_runs=$runs_1gb
+echo "== stub $(stat -c %s "$build/sfx_stub") bytes: $(file -b "$build/sfx_stub" | cut -d, -f1-4)"
+echo "== $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+for shape in $shapes; do
+  echo
+  echo "== $shape"
+  prepare "$shape"
+  shape_runs=$runs
+  [[ $shape == 1gb ]] && shape_runs=$runs_1gb
   for mode in $modes; do
-    echo
-    echo "== copying the archive out of the $size file (same file system), $mode"
-    arg=()
-    [[ $mode == cold ]] && arg=(cold)
-    "$build/bench_copy" "$dir/fwpkg.bin" "$archive_offset" "$archive_length" "$dir" "$size_runs" "${arg[@]}" |
-      sed 's/^/   /'
+    echo "-- $shape, page cache $mode, $shape_runs interleaved runs each (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+    measure "$work/$shape" "$mode" "$shape_runs" "$(cat "$work/$shape/tools")"
   done
-  rm -rf "${work:?}/$size"
+  if [[ ${SFX_BENCH_STRACE:-1} != 0 ]]; then
+    echo "-- $shape, system calls (strace -c -f), page cache warm"
+    count_calls "$work/$shape"
+  fi
+  rm -rf "${work:?}/$shape"
 done
+echo
+echo "== load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -40,7 +40,19 @@ std::uint32_t fast_crc(std::uint32_t crc, const unsigned char* data, size_t size
 #endif
 
 using Block = std::unique_ptr<unsigned char[]>;
-Block new_block() { return Block(new unsigned char[ENTRY_DATA_BLOCK_SIZE]); }
+
+// The blocks of a thread, kept for its whole life: every entry reuses them, so that unpacking
+// many small entries neither allocates nor frees a block per entry (which also keeps the heap
+// from being trimmed and grown again, and the new pages from being faulted in, each time).
+// Raw data read with pread goes into the input block, decoded data into the output block;
+// one decode uses each at most once at a time.
+enum class BlockUse { kInput, kOutput };
+unsigned char* thread_block(BlockUse use) {
+  thread_local Block blocks[2];
+  Block& block = blocks[use == BlockUse::kInput ? 0 : 1];
+  if (!block) block.reset(new unsigned char[ENTRY_DATA_BLOCK_SIZE]);
+  return block.get();
+}
 
 // How much of the archive the fast engine reads from one mapping: the engine reads the page
 // cache in place instead of a copy of it. The mapped pages count towards the stub's resident
@@ -78,14 +90,14 @@ class RawInput {
     unmap();
     if (mapping_ && map_next(data, size)) return true;
     mapping_ = false;  // The rest goes through pread.
-    if (!block_) block_ = new_block();
+    if (block_ == nullptr) block_ = thread_block(BlockUse::kInput);
     const size_t want = static_cast<size_t>(std::min<std::uint64_t>(ENTRY_DATA_BLOCK_SIZE, left_));
     ssize_t n;
     do {
-      n = pread(fd_, block_.get(), want, static_cast<off_t>(next_));
+      n = pread(fd_, block_, want, static_cast<off_t>(next_));
     } while (n < 0 && errno == EINTR);
     if (n <= 0) return false;
-    data = block_.get();
+    data = block_;
     size = static_cast<size_t>(n);
     advance(size);
     return true;
@@ -131,7 +143,7 @@ class RawInput {
   bool mapping_ = false;
   void* map_ = nullptr;
   size_t map_length_ = 0;
-  Block block_;
+  unsigned char* block_ = nullptr;
 };
 
 // Hands decoded bytes to the sink up to the declared size, with their running CRC-32.
@@ -194,7 +206,7 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
   ZlibStream z;
   if (inflateInit2(&z.stream, -MAX_WBITS) != Z_OK) return Z_MEM_ERROR;
   z.open = true;
-  Block out = new_block();
+  unsigned char* const out = thread_block(BlockUse::kOutput);
   RawInput input(entry, false);
   DeclaredOutput output(entry, sink, zlib_crc);
   while (!output.full()) {
@@ -205,13 +217,13 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
       z.stream.next_in = const_cast<unsigned char*>(data);  // zlib only reads it.
       z.stream.avail_in = static_cast<uInt>(got);
     }
-    z.stream.next_out = out.get();
+    z.stream.next_out = out;
     z.stream.avail_out = static_cast<uInt>(output.room(ENTRY_DATA_BLOCK_SIZE));
     int status = inflate(&z.stream, Z_SYNC_FLUSH);
-    size_t produced = static_cast<size_t>(z.stream.next_out - out.get());
+    size_t produced = static_cast<size_t>(z.stream.next_out - out);
     if (status == Z_NEED_DICT) status = Z_DATA_ERROR;  // A raw stream has no dictionary.
     if (status != Z_OK && status != Z_STREAM_END) return status;
-    if (!output.deliver(out.get(), produced)) return ENTRY_DATA_WRITE_FAILED;
+    if (!output.deliver(out, produced)) return ENTRY_DATA_WRITE_FAILED;
     if (status == Z_STREAM_END) break;
     // With every byte of the data read and room left, inflate says Z_BUF_ERROR when it cannot
     // go on; that is the "compressed data ended early" case.
@@ -244,10 +256,13 @@ bool guarded_inflate(inflate_state* state, const unsigned char* begin, const uns
 
 // Inflates with the fast engine into `output`, which tells the caller how far it got.
 int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
-  auto state = std::make_unique<inflate_state>();
-  isal_inflate_init(state.get());
+  // The engine's state is large: one per thread, made afresh for each entry.
+  thread_local std::unique_ptr<inflate_state> kept_state;
+  if (!kept_state) kept_state = std::make_unique<inflate_state>();
+  inflate_state* const state = kept_state.get();
+  isal_inflate_init(state);
   state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
-  Block out = new_block();
+  unsigned char* const out = thread_block(BlockUse::kOutput);
   RawInput input(entry, true);
   std::optional<BusErrorCatcher> catcher;
   if (input.mapping()) catcher.emplace();
@@ -259,18 +274,18 @@ int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
       state->next_in = const_cast<unsigned char*>(window);  // The engine only reads it.
       state->avail_in = static_cast<std::uint32_t>(window_size);
     }
-    state->next_out = out.get();
+    state->next_out = out;
     state->avail_out = static_cast<std::uint32_t>(output.room(ENTRY_DATA_BLOCK_SIZE));
     std::uint32_t had_in = state->avail_in;
     int status = 0;
     if (!input.mapped()) {
-      status = isal_inflate(state.get());
-    } else if (!guarded_inflate(state.get(), window, window + window_size, status)) {
+      status = isal_inflate(state);
+    } else if (!guarded_inflate(state, window, window + window_size, status)) {
       return kReadFailed;
     }
-    size_t produced = static_cast<size_t>(state->next_out - out.get());
+    size_t produced = static_cast<size_t>(state->next_out - out);
     if (status < 0) return Z_DATA_ERROR;
-    if (!output.deliver(out.get(), produced)) return ENTRY_DATA_WRITE_FAILED;
+    if (!output.deliver(out, produced)) return ENTRY_DATA_WRITE_FAILED;
     if (state->block_state == ISAL_BLOCK_FINISH) break;
     // No step made: with every byte read the stream was cut short; otherwise the engine is
     // stuck on the data, which zlib's second decode then names.

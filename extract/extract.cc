@@ -13,6 +13,7 @@
 #include <ctime>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -99,14 +100,18 @@ void report_write_error(int error) {
   }
 }
 
+// The buffer that every output file of the thread is written through, kept for the thread's
+// life instead of allocated and freed per file. Null when it cannot be had.
+unsigned char* write_buffer() {
+  thread_local std::unique_ptr<unsigned char[]> buffer(new (std::nothrow)
+                                                           unsigned char[EXTRACT_BUFFER_SIZE]);
+  return buffer.get();
+}
+
 // Writes decoded data to an open file through one bounded buffer.
 class FileSink : public EntrySink {
  public:
-  explicit FileSink(int fd)
-      : fd_(fd), buffer_(static_cast<unsigned char*>(std::malloc(EXTRACT_BUFFER_SIZE))) {}
-  ~FileSink() override { std::free(buffer_); }
-  FileSink(const FileSink&) = delete;
-  FileSink& operator=(const FileSink&) = delete;
+  explicit FileSink(int fd) : fd_(fd), buffer_(write_buffer()) {}
 
   bool write(const unsigned char* data, size_t size) override {
     if (buffer_ == nullptr) return write_all(data, size);  // No buffer: write straight through.
@@ -155,6 +160,45 @@ class TextSink : public EntrySink {
 };
 
 }  // namespace
+
+int DirectoryWalk::open(const std::vector<std::string>& parts, size_t count, mode_t last_mode) {
+  drop_single();
+  size_t same = 0;
+  while (same < kept_.size() && same < count && kept_[same].name == parts[same]) ++same;
+  while (kept_.size() > same) {
+    close(kept_.back().fd);
+    kept_.pop_back();
+  }
+  for (size_t i = same; i < count; ++i) {
+    const int parent = i == 0 ? root_fd_ : kept_.back().fd;
+    const int fd =
+        open_or_make_directory(parent, parts[i], i + 1 == count ? last_mode : EXTRACT_DIR_MODE);
+    if (fd < 0) {
+      if ((errno != EMFILE && errno != ENFILE) || kept_.empty()) return -1;
+      return open_alone(parts, count, last_mode);
+    }
+    kept_.push_back({parts[i], fd});
+  }
+  return kept_.empty() ? root_fd_ : kept_.back().fd;
+}
+
+int DirectoryWalk::open_alone(const std::vector<std::string>& parts, size_t count,
+                              mode_t last_mode) {
+  let_go();
+  single_ = open_directories(root_fd_, parts, count, last_mode);
+  return single_;
+}
+
+void DirectoryWalk::let_go() {
+  for (const Kept& kept : kept_) close(kept.fd);
+  kept_.clear();
+  drop_single();
+}
+
+void DirectoryWalk::drop_single() {
+  if (single_ >= 0) close(single_);
+  single_ = -1;
+}
 
 bool find_data(ZipReader& zip, std::uint64_t& position, int& err) {
   position = zip.data_position(err);
@@ -232,11 +276,24 @@ int refuse_broken_entry(const EntryFacts& entry) {
 
 namespace {
 
-int extract_directory(const EntryFacts& entry, int destination_fd) {
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+// Run-wide settings of the entry loop: the local-time conversion and its walk of directories.
+struct EntryLoop {
+  LocalTimes times;
+};
+EntryLoop* entry_loop = nullptr;
+
+time_t entry_time_in_loop(const tm_unz& date) {
+  return entry_loop != nullptr ? entry_loop->times.convert(date) : entry_time(date);
+}
+
+int extract_directory(const EntryFacts& entry, DirectoryWalk& walk) {
   const std::vector<std::string> parts = file_system_parts(entry.name);
   if (parts.empty()) return UNZ_OK;  // The payload directory itself.
-  Fd dir(open_directories(destination_fd, parts, parts.size(), directory_mode_of(entry)));
-  return dir.get() >= 0 ? UNZ_OK : report_open_error(entry, errno);
+  return walk.open(parts, parts.size(), directory_mode_of(entry)) >= 0
+             ? UNZ_OK
+             : report_open_error(entry, errno);
 }
 
 // Reserves a file's blocks before it is written, where the file system can: one allocation
@@ -253,18 +310,38 @@ void preallocate(int fd, const unz_file_info64& info) {
   (void)fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
 }
 
+// Creates the output file `name` in `parent_fd`, never through a link. A new file is made
+// with its final mode where the umask leaves that mode whole and no set-ID or sticky bit is in
+// it (`mode_done` then says so); an existing one is truncated and keeps its mode until fchmod.
+int create_output(int parent_fd, const std::string& name, mode_t mode, bool& mode_done) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  mode_done = (mode & ~static_cast<mode_t>(0777)) == 0 && (mode & extraction_umask) == 0;
+  if (mode_done) {
+    const int fd = openat(parent_fd, name.c_str(), kFlags | O_EXCL, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    mode_done = false;
+  }
+  return openat(parent_fd, name.c_str(), kFlags | O_TRUNC, 0600);
+}
+
 int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
-                 int destination_fd) {
+                 DirectoryWalk& walk) {
   int err = UNZ_OK;
   std::uint64_t position = 0;
   if (!find_data(zip, position, err)) return err;  // Reported before anything is made.
   const std::vector<std::string> parts = file_system_parts(entry.name);
   // A name of nothing but "." parts names the payload directory itself, which no file can be.
   if (parts.empty()) return report_open_error(entry, EISDIR);
-  Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
-  if (parent.get() < 0) return report_open_error(entry, errno);
-  Fd out(openat(parent.get(), parts.back().c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  int parent = walk.open(parts, parts.size() - 1, EXTRACT_DIR_MODE);
+  if (parent < 0) return report_open_error(entry, errno);
+  const mode_t mode = file_mode_of(entry, extraction_umask);
+  bool mode_done = false;
+  Fd out(create_output(parent, parts.back(), mode, mode_done));
+  if (out.get() < 0 && out_of_descriptors(errno) && walk.kept() > 1) {
+    parent = walk.open_alone(parts, parts.size() - 1, EXTRACT_DIR_MODE);
+    if (parent < 0) return report_open_error(entry, errno);
+    out.reset(create_output(parent, parts.back(), mode, mode_done));
+  }
   if (out.get() < 0) return report_open_error(entry, errno);
   preallocate(out.get(), info);
 
@@ -280,10 +357,10 @@ int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
       return UNZ_ERRNO;
     }
   }
-  const time_t when = entry_time(info.tmu_date);
+  const time_t when = entry_time_in_loop(info.tmu_date);
   const timespec times[2] = {{when, 0}, {when, 0}};
   (void)futimens(out.get(), times);
-  (void)fchmod(out.get(), file_mode_of(entry, extraction_umask));
+  if (!mode_done) (void)fchmod(out.get(), mode);
   // Data that the file system takes only now is lost as surely as a failed write.
   errno = 0;
   if (close(out.release()) != 0) {
@@ -294,17 +371,17 @@ int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
 }
 
 int extract_link(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
-                 int destination_fd) {
+                 DirectoryWalk& walk) {
   std::string target;
   const int err = read_link_target(zip, entry, info, target);
   if (err != UNZ_OK) return err;
   const std::vector<std::string> parts = file_system_parts(entry.name);
   // A name of nothing but "." parts names the payload directory itself, which no file can be.
   if (parts.empty()) return report_open_error(entry, EISDIR);
-  Fd parent(open_directories(destination_fd, parts, parts.size() - 1, EXTRACT_DIR_MODE));
-  if (parent.get() < 0) return report_open_error(entry, errno);
+  const int parent = walk.open(parts, parts.size() - 1, EXTRACT_DIR_MODE);
+  if (parent < 0) return report_open_error(entry, errno);
   // Links get neither the entry's time nor a mode: both would apply to what they lead to.
-  if (symlinkat(target.c_str(), parent.get(), parts.back().c_str()) != 0) {
+  if (symlinkat(target.c_str(), parent, parts.back().c_str()) != 0) {
     return report_open_error(entry, errno);
   }
   return UNZ_OK;
@@ -354,26 +431,35 @@ int extract_archive(const char* archive_path, const char* destination) {
 int extract_all_entries(ZipReader& zip, int destination_fd) {
   extraction_umask = umask(0);
   umask(extraction_umask);
-  return zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
-    return extract_current_entry(zip, entry, info, destination_fd);
-  });
+  EntryLoop loop;
+  entry_loop = &loop;
+  DirectoryWalk walk(destination_fd);
+  const int result =
+      zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
+        return extract_current_entry(zip, entry, info, walk);
+      });
+  entry_loop = nullptr;
+  return result;
 }
 
 int extract_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
-                          int destination_fd) {
+                          DirectoryWalk& walk) {
   if (const int refused = refuse_broken_entry(entry); refused != UNZ_OK) return refused;
   switch (entry_kind(entry)) {
     case EntryKind::kDirectory:
-      return extract_directory(entry, destination_fd);
+      return extract_directory(entry, walk);
     case EntryKind::kSymlink:
-      return extract_link(zip, entry, info, destination_fd);
+      return extract_link(zip, entry, info, walk);
     case EntryKind::kFile:
       break;
   }
-  return extract_file(zip, entry, info, destination_fd);
+  return extract_file(zip, entry, info, walk);
 }
 
-time_t entry_time(const tm_unz& date) {
+namespace {
+
+// The date's fields as mktime takes them; the year as a full year or one counted from 1900.
+std::tm broken_down(const tm_unz& date) {
   std::tm local = {};
   local.tm_sec = static_cast<int>(date.tm_sec);
   local.tm_min = static_cast<int>(date.tm_min);
@@ -383,9 +469,58 @@ time_t entry_time(const tm_unz& date) {
   int year = static_cast<int>(date.tm_year);
   local.tm_year = year > 1900 ? year - 1900 : year;
   local.tm_isdst = -1;  // Let mktime decide whether summer time applies at that date.
-  return std::mktime(&local);
+  return local;
 }
 
+// The offset from UTC in force at `when`, in seconds east; false when it cannot be told.
+// localtime_r uses the zone read before and does not look at the zone file again.
+bool offset_at(time_t when, long& offset) {
+  std::tm local;
+  if (localtime_r(&when, &local) == nullptr) return false;
+  offset = local.tm_gmtoff;
+  return true;
+}
+
+// No two offsets from UTC differ by more than this (the widest apart are -12 and +14 hours).
+constexpr time_t kWidestOffsetChange = 36 * 3600;
+
+}  // namespace
+
+LocalTimes::LocalTimes() { tzset(); }
+
+time_t LocalTimes::convert(const tm_unz& date) {
+  std::tm local = broken_down(date);
+  std::tm utc = local;
+  const time_t as_utc = timegm(&utc);  // The fields read as UTC (normalised as mktime does).
+  if (known_ && as_utc != -1) {
+    // The date read with the offset before; kept when that offset is the one in force then
+    // and for long enough either side that no other reading of the date exists.
+    const time_t when = as_utc - offset_;
+    long at = 0, earlier = 0, later = 0;
+    if (offset_at(when, at) && at == offset_ &&
+        offset_at(when - kWidestOffsetChange, earlier) && earlier == offset_ &&
+        offset_at(when + kWidestOffsetChange, later) && later == offset_) {
+      before_ = local;
+      primed_ = false;
+      return when;
+    }
+  }
+  ++slow_;
+  if (!primed_ && known_) {
+    std::tm again = before_;
+    (void)std::mktime(&again);  // mktime starts from the offset of its last result.
+  }
+  before_ = local;
+  const time_t when = std::mktime(&local);
+  primed_ = true;
+  known_ = when != -1 && offset_at(when, offset_);
+  return when;
+}
+
+time_t entry_time(const tm_unz& date) {
+  std::tm local = broken_down(date);
+  return std::mktime(&local);
+}
 void set_file_times(const char* path, const tm_unz& date) {
   utimbuf times;
   times.actime = entry_time(date);

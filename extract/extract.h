@@ -4,7 +4,9 @@
 #include <minizip/unzip.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "extract/entry_data.h"
 #include "extract/entry_rules.h"
@@ -42,12 +44,51 @@ int extract_archive(const ArchiveSource& archive, int destination_fd, const char
 /// opened here (EXTRACT_ERR_OPEN when the file cannot be opened).
 int extract_archive(const char* archive_path, const char* destination);
 
+/// The directories along the path of the entry unpacked before, kept open for the next one:
+/// entries of one directory follow each other, and each would otherwise walk its whole path
+/// from the payload directory again. Every kept directory was opened (or made, then opened) by
+/// its name in the kept one above it with O_NOFOLLOW | O_DIRECTORY, so none was ever reached
+/// through a link the archive made, and nothing the extraction does removes or replaces one.
+/// When descriptors run short the kept ones are let go and the path is walked holding one
+/// directory open at a time.
+class DirectoryWalk {
+ public:
+  /// Walks below the directory open as `root_fd` (not closed here).
+  explicit DirectoryWalk(int root_fd) : root_fd_(root_fd) {}
+  ~DirectoryWalk() { let_go(); }
+  DirectoryWalk(const DirectoryWalk&) = delete;
+  DirectoryWalk& operator=(const DirectoryWalk&) = delete;
+
+  /// Opens the first `count` of `parts` as directories, one below the other, making the
+  /// missing ones (the last with `last_mode`, the others with EXTRACT_DIR_MODE; the umask
+  /// applies). Returns a descriptor that stays open until the next call (the root's own for
+  /// none), or -1 with errno set.
+  int open(const std::vector<std::string>& parts, size_t count, mode_t last_mode);
+  /// The same, after letting every kept directory go: for an output that could not be opened
+  /// for want of descriptors.
+  int open_alone(const std::vector<std::string>& parts, size_t count, mode_t last_mode);
+  /// How many directories are kept open.
+  size_t kept() const { return kept_.size(); }
+
+ private:
+  struct Kept {
+    std::string name;
+    int fd;
+  };
+  void let_go();
+  void drop_single();
+
+  int root_fd_;
+  std::vector<Kept> kept_;
+  int single_ = -1;  ///< A directory opened by open_alone, without keeping its path.
+};
+
 /// Unpacks every entry of the open archive `zip` into the directory `destination_fd`. Returns 0
 /// when every entry was unpacked, otherwise the code that stopped the loop (after its message):
 /// the walk's (see ZipReader::for_each_entry) or extract_current_entry's.
 int extract_all_entries(ZipReader& zip, int destination_fd);
 
-/// Unpacks the current entry of `zip`, described by `entry` and `info`, below `destination_fd`:
+/// Unpacks the current entry of `zip`, described by `entry` and `info`, below the root of `walk`:
 /// a directory (with its missing parents), a file with its data, time and mode, or a symbolic
 /// link whose target stays inside. Returns 0, or after one message on standard output:
 ///   ENTRY_ERR_REFUSED when the entry rules refuse it (nothing is written);
@@ -57,7 +98,7 @@ int extract_all_entries(ZipReader& zip, int destination_fd);
 ///   decode_entry): -1, -3, -5 ("... in unzReadCurrentFile"), -103 when the data ends before
 ///   its stated size and -105 for a CRC-32 that is not good ("... in unzCloseCurrentFile").
 int extract_current_entry(ZipReader& zip, const EntryFacts& entry, const unz_file_info64& info,
-                          int destination_fd);
+                          DirectoryWalk& walk);
 
 /// Prints the entry rules' message for `entry` on standard output and returns
 /// ENTRY_ERR_REFUSED when check_entry refuses it; returns 0 for an entry the rules accept.
@@ -93,8 +134,32 @@ int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_inf
                      std::string& target);
 
 /// The entry's time `date` (seconds, minutes, hours, day 1-31, month 0-11 and the full year, as
-/// the ZIP library decodes it) as local time with the daylight-saving rule in force then.
+/// the ZIP library decodes it) as local time with the daylight-saving rule in force then: what
+/// mktime gives, without mktime's look at the zone file for every entry (see LocalTimes).
 time_t entry_time(const tm_unz& date);
+
+/// Local times as mktime makes them (daylight saving decided by the date), for many dates in a
+/// row. mktime looks at the zone file again on every call when TZ is unset; here the zone is
+/// read once (tzset), and a date is converted with the offset from UTC of the date before
+/// whenever that offset is the only one in force for 36 hours either side of the result, which
+/// makes the result the only one mktime can give (no two offsets differ by more). Elsewhere,
+/// near a change of offset, the date goes to mktime itself, after the date before it (so that
+/// mktime's choice between the two readings of an hour that occurs twice is made from the same
+/// starting point as when every date went through it).
+class LocalTimes {
+ public:
+  LocalTimes();
+  time_t convert(const tm_unz& date);
+  /// How many dates went to mktime (near a change of offset, or before the first).
+  unsigned long slow_conversions() const { return slow_; }
+
+ private:
+  long offset_ = 0;       ///< Offset from UTC of the date before, in seconds east.
+  bool known_ = false;    ///< offset_ holds a converted date's offset.
+  bool primed_ = false;   ///< mktime's last call was the date before.
+  std::tm before_ = {};   ///< The date before, as given to mktime.
+  unsigned long slow_ = 0;
+};
 
 /// Sets the access and modification times of `path` to entry_time(date). Failures are ignored.
 void set_file_times(const char* path, const tm_unz& date);

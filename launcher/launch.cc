@@ -42,25 +42,12 @@ void hint_if_noexec(int status, const std::string& payload_dir, const std::strin
   }
 }
 
-// Unlinks archive.zip in the work root while it is still the file this run made. Used on the
-// copy's own thread, so it prints nothing.
-void remove_archive_copy(const CarveResult& carve, int work_root_fd) {
-  struct stat st;
-  if (carve.archive_created && work_root_fd >= 0 &&
-      fstatat(work_root_fd, "archive.zip", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      st.st_dev == carve.archive_device && st.st_ino == carve.archive_inode) {
-    unlinkat(work_root_fd, "archive.zip", 0);
-  }
-}
-
 // The copy of the archive to archive.zip, made on a thread of its own while the archive is
 // unpacked from the stub's image.
 struct ArchiveCopy {
   int self_fd = -1;
   const CarveResult* carve = nullptr;
   int archive_fd = -1;
-  /// Where the copy is removed as soon as it is complete (see start_copy), else -1.
-  int remove_from_fd = -1;
   int result = CARVE_OK;
   int error = 0;  ///< errno after a failed copy.
   pthread_t thread;
@@ -71,9 +58,6 @@ void* copy_on_thread(void* job) {
   ArchiveCopy* copy = static_cast<ArchiveCopy*>(job);
   copy->result = copy_archive(copy->self_fd, *copy->carve, copy->archive_fd);
   copy->error = errno;
-  if (copy->result == CARVE_OK && copy->remove_from_fd >= 0) {
-    remove_archive_copy(*copy->carve, copy->remove_from_fd);
-  }
   return nullptr;
 }
 
@@ -99,7 +83,8 @@ int finish_copy(ArchiveCopy& copy) {
 // failure is the run's one message, as if the copy had come first.
 class HeldMessages {
  public:
-  HeldMessages() : stream_(open_memstream(&text_, &size_)) {
+  /// Holds messages when `hold` is set; otherwise they go straight to standard output.
+  explicit HeldMessages(bool hold) : stream_(hold ? open_memstream(&text_, &size_) : nullptr) {
     if (stream_ != nullptr) set_extraction_output(stream_);
   }
   ~HeldMessages() { drop(); }
@@ -322,47 +307,50 @@ class Launch {
                  printable_text(payload_dir_).c_str(), std::strerror(error));
   }
 
-  // Carving and extraction: archive.zip is copied on a thread of its own while the archive is
-  // unpacked into the payload directory from the stub's own image. False after a failure's
+  // Carving and extraction: in a normal run archive.zip is copied on a thread of its own
+  // while the archive is unpacked into the payload directory from the stub's own image. In
+  // extract-only mode nothing reads archive.zip, so none is made. False after a failure's
   // message (status_ set).
   bool unpack() {
     errno = ctx_.self_open_error;
-    ArchiveCopy copy;
-    int prepared;
-    {
-      // archive.zip is the run's from its creation on: signals wait until the clean-up knows it.
-      const SignalsHeld held;
-      prepared = prepare_carve(ctx_.self_fd, ctx_.self_path, work_root_fd_, work_root_, carve_,
-                               copy.archive_fd);
-      if (carve_.archive_created && ctx_.extract_dir_given) {
-        made_by_run.note(MadeByRun::kArchive, work_root_fd_, "archive.zip", carve_.archive_path, -1,
-                         carve_.archive_device, carve_.archive_inode);
-      }
-    }
-    if (prepared < 0) return false;
-
+    if (read_carve_trailer(ctx_.self_fd, ctx_.self_path, carve_) < 0) return false;
     apply_no_extract_list_rule();
-    copy.self_fd = ctx_.self_fd;
-    copy.carve = &carve_;
-    // Nothing reads archive.zip in extract-only mode, where it goes at the end anyway: it is
-    // removed as soon as it is complete, so that its pages are free again while the files are
-    // still being written. Otherwise it stays for the payload command.
-    if (ctx_.extract_only) copy.remove_from_fd = work_root_fd_;
-    start_copy(copy);
-    HeldMessages held;
+    ArchiveCopy copy;
+    if (!ctx_.extract_only) {
+      int created;
+      {
+        // archive.zip is the run's from its creation on: signals wait until the clean-up knows
+        // it.
+        const SignalsHeld held;
+        created = create_archive_copy(ctx_.self_fd, work_root_fd_, work_root_, carve_,
+                                      copy.archive_fd);
+        if (carve_.archive_created && ctx_.extract_dir_given) {
+          made_by_run.note(MadeByRun::kArchive, work_root_fd_, "archive.zip",
+                           carve_.archive_path, -1, carve_.archive_device, carve_.archive_inode);
+        }
+      }
+      if (created < 0) return false;
+      copy.self_fd = ctx_.self_fd;
+      copy.carve = &carve_;
+      start_copy(copy);
+    }
+    // With a copy under way, extraction's messages wait until it is known to have succeeded.
+    HeldMessages held(!ctx_.extract_only);
     if (ctx_.extract_only) {
       std::fprintf(held.stream(), "Extracting to %s ...", printable_text(payload_dir_).c_str());
     }
     const ArchiveSource archive = {ctx_.self_fd, carve_.archive_offset, carve_.archive_length};
     const int extracted = extract_archive(archive, payload_.fd, payload_dir_.c_str());
-    const int copied = finish_copy(copy);
-    if (copied != CARVE_OK) {
-      held.drop();
-      // The copy's thread holds every signal: a file-size limit that it ran into is the main
-      // thread's to take, as if the copy had run here (clean-up, then the end by SIGXFSZ).
-      if (copy.error == EFBIG) raise(SIGXFSZ);
-      report_copy(copied, carve_);
-      return false;
+    if (!ctx_.extract_only) {
+      const int copied = finish_copy(copy);
+      if (copied != CARVE_OK) {
+        held.drop();
+        // The copy's thread holds every signal: a file-size limit that it ran into is the main
+        // thread's to take, as if the copy had run here (clean-up, then the end by SIGXFSZ).
+        if (copy.error == EFBIG) raise(SIGXFSZ);
+        report_copy(copied, carve_);
+        return false;
+      }
     }
     held.release();
     switch (extracted) {

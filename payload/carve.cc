@@ -187,9 +187,7 @@ int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info)
   return CARVE_OK;
 }
 
-int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
-                  const std::string& work_root, CarveResult& result, int& archive_fd) {
-  archive_fd = -1;
+int read_carve_trailer(int self_fd, const std::string& self_path, CarveResult& result) {
   TrailerInfo trailer;
   const int located = locate_archive(self_fd, self_path, trailer);
   // The fields read before a failure are the caller's all the same.
@@ -197,7 +195,12 @@ int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
   result.archive_length = trailer.archive_length;
   if (located != CARVE_OK) return located;
   result.archive_offset = static_cast<std::uint64_t>(trailer.archive_offset);
+  return CARVE_OK;
+}
 
+int create_archive_copy(int self_fd, int work_root_fd, const std::string& work_root,
+                        CarveResult& result, int& archive_fd) {
+  archive_fd = -1;
   result.archive_path = work_root + "/archive.zip";
   const int archive = create_archive_file(work_root_fd, self_fd, result);
   if (archive < 0) {
@@ -208,6 +211,14 @@ int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
   result.archive_created = true;
   archive_fd = archive;
   return CARVE_OK;
+}
+
+int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
+                  const std::string& work_root, CarveResult& result, int& archive_fd) {
+  archive_fd = -1;
+  const int located = read_carve_trailer(self_fd, self_path, result);
+  if (located != CARVE_OK) return located;
+  return create_archive_copy(self_fd, work_root_fd, work_root, result, archive_fd);
 }
 
 int copy_archive(int self_fd, const CarveResult& result, int archive_fd) {

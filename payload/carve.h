@@ -51,7 +51,19 @@ int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info)
 int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
                   const std::string& work_root, CarveResult& result);
 
-/// The first half of carve_archive: reads the trailer and creates archive.zip, without copying.
+/// Reads the trailer as carving does, into `result` (command template, archive length and
+/// offset, each as soon as it is read); creates nothing. Returns CARVE_OK or the failure's
+/// code after its message.
+int read_carve_trailer(int self_fd, const std::string& self_path, CarveResult& result);
+
+/// Creates archive.zip in the directory open as `work_root_fd` for the archive that
+/// read_carve_trailer found (see carve_archive), without copying. Returns CARVE_OK with
+/// `archive_fd` open for copy_archive, or CARVE_ERR_OUTPUT after "-E- Failed to open file %s"
+/// (with `archive_fd` -1).
+int create_archive_copy(int self_fd, int work_root_fd, const std::string& work_root,
+                        CarveResult& result, int& archive_fd);
+
+/// The first half of carve_archive: read_carve_trailer, then create_archive_copy.
 /// Returns CARVE_OK with `archive_fd` open for copy_archive, or the failure's code after its
 /// message (with `archive_fd` -1).
 int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,

@@ -4,6 +4,7 @@
 #   SFX_SANITIZE=ON     AddressSanitizer and UndefinedBehaviorSanitizer, dynamically linked stub
 #   SFX_CROSS_STUBS=OFF this machine's stub alone, without the stubs for the other machines
 #                       (always so with SFX_SANITIZE=ON)
+#   SFX_BENCH=ON        also the benchmark programs of bench/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${SFX_BUILD_DIR:-build}
@@ -15,5 +16,5 @@ if [[ "${SFX_SANITIZE:-OFF}" == ON ]]; then
 fi
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" \
   -DSFX_WERROR="${SFX_WERROR:-OFF}" -DSFX_SANITIZE="${SFX_SANITIZE:-OFF}" \
-  -DSFX_CROSS_STUBS="$cross" >/dev/null
+  -DSFX_CROSS_STUBS="$cross" -DSFX_BENCH="${SFX_BENCH:-OFF}" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"

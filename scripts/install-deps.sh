@@ -10,8 +10,8 @@ packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
 # scripts/build-isal.sh: fetch and unpack Debian's source package of the inflate engine, and
 # assemble it.
 packages+=(dpkg-dev xz-utils nasm debian-archive-keyring)
-# The manual pages are checked with man.
-packages+=(man-db)
+# The manual pages are checked with man; the time-zone tests read the zone files.
+packages+=(man-db tzdata)
 if [[ "${SFX_CROSS_STUBS:-ON}" != OFF ]]; then
   # The stubs for the other machines (scripts/fetch-target-libs.sh brings their libraries),
   # and the emulator their tests run under.
@@ -19,8 +19,9 @@ if [[ "${SFX_CROSS_STUBS:-ON}" != OFF ]]; then
              qemu-user-static)
 fi
 if [[ "${1:-}" == "--all" ]]; then
-  # Fuzzing and benchmarks.
-  packages+=(clang-14 libclang-rt-14-dev hyperfine)
+  # Fuzzing and benchmarks (bench/launch_bench.sh times the stub against bsdtar, unzip and 7z
+  # and counts system calls with strace).
+  packages+=(clang-14 libclang-rt-14-dev hyperfine time p7zip-full strace)
 fi
 
 missing=()

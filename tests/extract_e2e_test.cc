@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -190,6 +192,105 @@ TEST(ExtractEndToEnd, NoExtractListHandsExtractOnlyToThePayload) {
     EXPECT_EQ("", r.err);
     // The payload command ran and the payload directory went with the normal clean-up.
     EXPECT_EQ(std::vector<std::string>{"ran-marker"}, list_tree(out));
+  }
+}
+
+// One archive of every kind of entry (nested directories, modes with and without set-ID bits,
+// a link, stored and deflated data), dated on both sides of changes of offset in each zone
+// below, unpacked in extract-only mode with TZ naming zones with and without daylight saving:
+// paths, modes, contents, links and times come out as expected in each.
+TEST(ExtractEndToEnd, SameTreeInEveryTimeZone) {
+  struct Dated {
+    const char* name;
+    std::uint32_t mode;
+    std::tm date;
+  };
+  const Dated files[] = {
+      {"a/b/c/t00", 0100644, local_date(2024, 3, 31, 1, 59, 58)},  // Europe: last before summer.
+      {"a/b/c/t01", 0100755, local_date(2024, 3, 31, 3, 0, 0)},    // Europe: first of summer.
+      {"a/b/t02", 0100444, local_date(2024, 10, 27, 1, 30, 0)},    // Europe: before the change.
+      {"a/t03", 0100640, local_date(2024, 10, 27, 3, 30, 0)},      // Europe: after it.
+      {"t04", 0104755, local_date(2024, 3, 10, 1, 30, 0)},         // America: before summer.
+      {"x/y/t05", 0100600, local_date(2024, 3, 10, 3, 30, 0)},     // America: summer.
+      {"a/b/c/t06", 0100644, local_date(2024, 4, 7, 1, 0, 0)},     // Lord Howe: summer.
+      {"a/b/c/t07", 0100700, local_date(2024, 4, 7, 3, 0, 0)},     // Lord Howe: winter.
+      {"a/b/t08", 0100644, local_date(2024, 7, 15, 12, 0, 0)},
+      {"x/t09", 0100644, local_date(2024, 1, 15, 12, 0, 0)},
+      {"x/y/z/t10", 0100664, local_date(1980, 1, 1, 0, 0, 0)},
+      {"t11", 0100644, local_date(2099, 12, 31, 23, 59, 58)},
+  };
+  struct Zone {
+    const char* tz;
+    std::time_t expected[12];
+  };
+  const Zone zones[] = {
+      {"Europe/Berlin",
+       {1711846798, 1711846800, 1729985400, 1729996200, 1710030600, 1710037800, 1712444400,
+        1712451600, 1721037600, 1705316400, 315529200, 4102441198}},
+      {"CET-1CEST,M3.5.0,M10.5.0/3",
+       {1711846798, 1711846800, 1729985400, 1729996200, 1710030600, 1710037800, 1712444400,
+        1712451600, 1721037600, 1705316400, 315529200, 4102441198}},
+      {"America/New_York",
+       {1711864798, 1711868400, 1730007000, 1730014200, 1710052200, 1710055800, 1712466000,
+        1712473200, 1721059200, 1705338000, 315550800, 4102462798}},
+      {"Australia/Lord_Howe",
+       {1711810798, 1711814400, 1729953000, 1729960200, 1709994600, 1710001800, 1712412000,
+        1712421000, 1721007000, 1705280400, 315496800, 4102405198}},
+      {"UTC",
+       {1711850398, 1711854000, 1729992600, 1729999800, 1710034200, 1710041400, 1712451600,
+        1712458800, 1721044800, 1705320000, 315532800, 4102444798}},
+  };
+  std::vector<ZipEntry> entries = {entry("x/", "", 040755), entry("a/b/", "", 040700)};
+  for (const Dated& file : files) {
+    ZipEntry e = entry(file.name, std::string("data of ") + file.name, file.mode, file.date);
+    e.deflate = file.name[0] != 'x';
+    entries.push_back(e);
+  }
+  entries.push_back(entry("a/b/link", "c/t01", 0120777));
+  const std::vector<std::string> tree = {
+      "a/",          "a/b/",      "a/b/c/",  "a/b/c/t00", "a/b/c/t01", "a/b/c/t06",
+      "a/b/c/t07",   "a/b/link",  "a/b/t02", "a/b/t08",   "a/t03",     "t04",
+      "t11",         "x/",        "x/t09",   "x/y/",      "x/y/t05",   "x/y/z/",
+      "x/y/z/t10"};
+  UmaskScope mask(022);
+  TempDir dir;
+  DistributableBuilder builder;
+  builder.archive = make_zip(entries);
+  const std::string path = dir / "xtrpkg.bin";
+  builder.write(path);
+  const std::string out = dir / "out";
+  const std::string payload = out + "/xtrpkg-dir";
+  for (const Zone& zone : zones) {
+    SCOPED_TRACE(zone.tz);
+    if (zone.tz[0] != 'C' && !path_exists(std::string("/usr/share/zoneinfo/") + zone.tz)) {
+      ADD_FAILURE() << "the zone files are missing (tzdata; see scripts/install-deps.sh)";
+      continue;
+    }
+    ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+    RunOptions options;
+    options.cwd = dir.path();
+    options.env_set = {{"TZ", zone.tz}};
+    RunResult r = run_program(path, {"--sfx-extract-dir", out, "--sfx-extract-only"}, options);
+    EXPECT_EQ(0, r.exit_code) << r.err;
+    EXPECT_EQ("Extracting to " + payload + " ... Done\n", r.out);
+    EXPECT_EQ(std::vector<std::string>{"xtrpkg-dir"}, list_dir(out));
+    EXPECT_EQ(tree, list_tree(payload));
+    for (size_t i = 0; i < std::size(files); ++i) {
+      SCOPED_TRACE(files[i].name);
+      const std::string file = payload + "/" + files[i].name;
+      struct stat st;
+      ASSERT_EQ(0, lstat(file.c_str(), &st));
+      EXPECT_EQ(zone.expected[i], st.st_mtime);
+      EXPECT_EQ(st.st_mtime, st.st_atime);
+      EXPECT_EQ(files[i].mode, st.st_mode);
+      EXPECT_EQ(std::string("data of ") + files[i].name, read_file(file));
+    }
+    char target[64] = {};
+    EXPECT_EQ(5, readlink((payload + "/a/b/link").c_str(), target, sizeof target - 1));
+    EXPECT_STREQ("c/t01", target);
+    EXPECT_EQ(0755u, mode_of(payload + "/a/b"));  // 0775 less the umask, not the stored mode.
+    EXPECT_EQ(0755u, mode_of(payload + "/x/y/z"));
+    std::filesystem::remove_all(out);
   }
 }
 

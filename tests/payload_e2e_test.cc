@@ -285,33 +285,51 @@ TEST_F(PayloadExtractDirE2E, PayloadCommandFindsTheWholeCopy) {
   }
 }
 
-// In extract-only mode nothing reads archive.zip: it is gone as soon as it is complete, while
-// the files are still being written, and the run ends as ever.
-TEST_F(PayloadExtractDirE2E, ExtractOnlyRemovesTheCopyOnceComplete) {
+// In extract-only mode nothing reads archive.zip, so none is made: a directory in its place
+// is no obstacle and stays as it was, and a file-size limit below the archive's size but
+// above every file's lets the run succeed (a copy would have run into it).
+TEST_F(PayloadExtractDirE2E, ExtractOnlyMakesNoCopy) {
   std::vector<sfx_testing::ZipEntry> files;
-  for (int i = 0; i < 3000; ++i) {
-    files.push_back(sfx_testing::ZipEntry::file("f" + std::to_string(10000 + i), "x"));
+  for (int i = 0; i < 8; ++i) {
+    sfx_testing::ZipEntry file =
+        sfx_testing::ZipEntry::file("f" + std::to_string(i), random_bytes(60000, 20 + i));
+    file.deflate = false;
+    files.push_back(file);
   }
   builder_.archive = sfx_testing::make_zip(files);
   builder_.write(path_);
   const std::string payload = out_ + "/plx-dir";
-  bool seen = false;
-  for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
-    sfx_testing::Spawned stub(path_, {"--sfx-extract-dir", out_, "--sfx-extract-only"},
-                              in_dir(dir_.path()));
-    seen = sfx_testing::stop_inside_stage(
-        stub,
-        [&] { return path_exists(payload + "/f10100") && !path_exists(archive_path_); },
-        [&] { return !path_exists(payload + "/f12999"); });
-    stub.send(SIGCONT);
-    RunResult r = stub.finish();
-    EXPECT_EQ(r.exit_code, 0);
+  struct Case {
+    const char* name;
+    bool plant_directory;
+    std::string limit;  // prlimit's --fsize, or empty.
+  };
+  for (const Case& c : {Case{"directory named archive.zip", true, ""},
+                        Case{"file-size limit below the archive", false, "100000"}}) {
+    SCOPED_TRACE(c.name);
+    if (c.plant_directory) {
+      ASSERT_EQ(mkdir(archive_path_.c_str(), 0755), 0);
+    }
+    RunResult r = run_program(
+        "/bin/sh",
+        {"-c", "trap '' XFSZ; exec ${LIMIT:+prlimit --fsize=$LIMIT} \"$0\" \"$@\"", path_,
+         "--sfx-extract-dir", out_, "--sfx-extract-only"},
+        [&] {
+          sfx_testing::RunOptions options = in_dir(dir_.path());
+          options.env_set.emplace_back("LIMIT", c.limit);
+          return options;
+        }());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "Extracting to " + payload + " ... Done\n");
-    EXPECT_EQ(list_dir(out_), std::vector<std::string>{"plx-dir"});
-    EXPECT_EQ(list_dir(payload).size(), 3000u);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(list_dir(payload).size(), 8u);
+    const std::vector<std::string> left =
+        c.plant_directory ? std::vector<std::string>{"archive.zip", "plx-dir"}
+                          : std::vector<std::string>{"plx-dir"};
+    EXPECT_EQ(list_dir(out_), left);
     std::filesystem::remove_all(payload);
+    rmdir(archive_path_.c_str());
   }
-  EXPECT_TRUE(seen) << "archive.zip was there until the last file was written";
 }
 
 }  // namespace
