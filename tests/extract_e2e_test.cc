@@ -195,6 +195,14 @@ TEST(ExtractEndToEnd, NoExtractListHandsExtractOnlyToThePayload) {
   }
 }
 
+// A date with minutes and seconds, as local_date makes it.
+std::tm date_at(int year, int month, int day, int hour, int minute, int second) {
+  std::tm date = local_date(year, month, day, hour);
+  date.tm_min = minute;
+  date.tm_sec = second;
+  return date;
+}
+
 // One archive of every kind of entry (nested directories, modes with and without set-ID bits,
 // a link, stored and deflated data), dated on both sides of changes of offset in each zone
 // below, unpacked in extract-only mode with TZ naming zones with and without daylight saving:
@@ -206,18 +214,18 @@ TEST(ExtractEndToEnd, SameTreeInEveryTimeZone) {
     std::tm date;
   };
   const Dated files[] = {
-      {"a/b/c/t00", 0100644, local_date(2024, 3, 31, 1, 59, 58)},  // Europe: last before summer.
-      {"a/b/c/t01", 0100755, local_date(2024, 3, 31, 3, 0, 0)},    // Europe: first of summer.
-      {"a/b/t02", 0100444, local_date(2024, 10, 27, 1, 30, 0)},    // Europe: before the change.
-      {"a/t03", 0100640, local_date(2024, 10, 27, 3, 30, 0)},      // Europe: after it.
-      {"t04", 0104755, local_date(2024, 3, 10, 1, 30, 0)},         // America: before summer.
-      {"x/y/t05", 0100600, local_date(2024, 3, 10, 3, 30, 0)},     // America: summer.
-      {"a/b/c/t06", 0100644, local_date(2024, 4, 7, 1, 0, 0)},     // Lord Howe: summer.
-      {"a/b/c/t07", 0100700, local_date(2024, 4, 7, 3, 0, 0)},     // Lord Howe: winter.
-      {"a/b/t08", 0100644, local_date(2024, 7, 15, 12, 0, 0)},
-      {"x/t09", 0100644, local_date(2024, 1, 15, 12, 0, 0)},
-      {"x/y/z/t10", 0100664, local_date(1980, 1, 1, 0, 0, 0)},
-      {"t11", 0100644, local_date(2099, 12, 31, 23, 59, 58)},
+      {"a/b/c/t00", 0100644, date_at(2024, 3, 31, 1, 59, 58)},  // Europe: last before summer.
+      {"a/b/c/t01", 0100755, date_at(2024, 3, 31, 3, 0, 0)},    // Europe: first of summer.
+      {"a/b/t02", 0100444, date_at(2024, 10, 27, 1, 30, 0)},    // Europe: before the change.
+      {"a/t03", 0100640, date_at(2024, 10, 27, 3, 30, 0)},      // Europe: after it.
+      {"t04", 0104755, date_at(2024, 3, 10, 1, 30, 0)},         // America: before summer.
+      {"x/y/t05", 0100600, date_at(2024, 3, 10, 3, 30, 0)},     // America: summer.
+      {"a/b/c/t06", 0100644, date_at(2024, 4, 7, 1, 0, 0)},     // Lord Howe: summer.
+      {"a/b/c/t07", 0100700, date_at(2024, 4, 7, 3, 0, 0)},     // Lord Howe: winter.
+      {"a/b/t08", 0100644, date_at(2024, 7, 15, 12, 0, 0)},
+      {"x/t09", 0100644, date_at(2024, 1, 15, 12, 0, 0)},
+      {"x/y/z/t10", 0100664, date_at(1980, 1, 1, 0, 0, 0)},
+      {"t11", 0100644, date_at(2099, 12, 31, 23, 59, 58)},
   };
   struct Zone {
     const char* tz;
