@@ -21,8 +21,9 @@
 
 namespace {
 
-// The process's umask, read once per extraction (reading it means setting it, so not per
-// file): files without a stored mode get the default mode less it.
+// The process's umask, read once per extraction: files without a stored mode get the default
+// mode less it, and directories are made with their mode less it. While the entries are
+// unpacked the process's umask is 0, so that a file is created with exactly its final mode.
 mode_t extraction_umask = 022;
 
 // A descriptor closed when it goes out of scope.
@@ -67,7 +68,9 @@ int open_or_make_directory(int parent_fd, const std::string& name, mode_t mode) 
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int fd = openat(parent_fd, name.c_str(), kFlags);
   if (fd >= 0 || errno != ENOENT) return fd;
-  if (mkdirat(parent_fd, name.c_str(), mode) != 0 && errno != EEXIST) return -1;
+  if (mkdirat(parent_fd, name.c_str(), mode & ~extraction_umask) != 0 && errno != EEXIST) {
+    return -1;
+  }
   return openat(parent_fd, name.c_str(), kFlags);
 }
 
@@ -311,11 +314,12 @@ void preallocate(int fd, const unz_file_info64& info) {
 }
 
 // Creates the output file `name` in `parent_fd`, never through a link. A new file is made
-// with its final mode where the umask leaves that mode whole and no set-ID or sticky bit is in
-// it (`mode_done` then says so); an existing one is truncated and keeps its mode until fchmod.
+// with its final mode (the umask is 0 meanwhile, see extract_all_entries) unless a set-ID or
+// sticky bit is in it (`mode_done` then says so); an existing one is truncated and keeps its
+// mode until fchmod.
 int create_output(int parent_fd, const std::string& name, mode_t mode, bool& mode_done) {
   constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-  mode_done = (mode & ~static_cast<mode_t>(0777)) == 0 && (mode & extraction_umask) == 0;
+  mode_done = (mode & ~static_cast<mode_t>(0777)) == 0;
   if (mode_done) {
     const int fd = openat(parent_fd, name.c_str(), kFlags | O_EXCL, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
@@ -429,8 +433,7 @@ int extract_archive(const char* archive_path, const char* destination) {
 }
 
 int extract_all_entries(ZipReader& zip, int destination_fd) {
-  extraction_umask = umask(0);
-  umask(extraction_umask);
+  extraction_umask = umask(0);  // Restored below.
   EntryLoop loop;
   entry_loop = &loop;
   DirectoryWalk walk(destination_fd);
@@ -439,6 +442,7 @@ int extract_all_entries(ZipReader& zip, int destination_fd) {
         return extract_current_entry(zip, entry, info, walk);
       });
   entry_loop = nullptr;
+  umask(extraction_umask);
   return result;
 }
 
