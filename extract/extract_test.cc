@@ -487,6 +487,39 @@ TEST_F(ExtractTest, FullDiskStopsTheLoop) {
   }
 }
 
+// The directories along a path are kept open from one entry to the next; with a path deeper
+// than the descriptors left, they are let go and the path is walked one directory at a time,
+// and every entry still comes out.
+TEST_F(ExtractTest, DeepPathsWithFewDescriptors) {
+  if (sfx_testing::sanitized_build()) {
+    GTEST_SKIP() << "the sanitizers' run-time needs descriptors of its own";
+  }
+  std::string deep;
+  for (int i = 0; i < 40; ++i) deep += "d" + std::to_string(i) + "/";
+  const std::string zip = zip_at(work_, {file_entry(deep + "one", "1"), file_entry(deep + "two", "2"),
+                                         file_entry("d0/d1/three", "3"),
+                                         file_entry(deep + "d40/four", "4")});
+  // The limit at which 10 descriptors are left free, below and between those already open.
+  int limit = 0;
+  for (int free_slots = 0; free_slots < 10; ++limit) {
+    if (fcntl(limit, F_GETFD) == -1) ++free_slots;
+  }
+  rlimit before;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &before));
+  rlimit few = before;
+  few.rlim_cur = static_cast<rlim_t>(limit);  // Far fewer than the path is deep.
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+  Extraction run = extract(zip, dest_);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &before));
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("1", read_file(dest_ + "/" + deep + "one"));
+  EXPECT_EQ("2", read_file(dest_ + "/" + deep + "two"));
+  EXPECT_EQ("3", read_file(dest_ + "/d0/d1/three"));
+  EXPECT_EQ("4", read_file(dest_ + "/" + deep + "d40/four"));
+}
+
 // --- Damaged archives -----------------------------------------------------------------------
 
 TEST_F(ExtractTest, CrcMismatchKeepsTheFileAndStopsTheLoop) {
