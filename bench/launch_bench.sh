@@ -54,8 +54,9 @@ python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "w").writestr("a",
 "$build/sfx_pack" create -o "$work/tiny.bin" -c true "$work/tiny.zip" >/dev/null 2>&1
 tail -c 40 "$work/tiny.bin" >"$work/tail"
 
-# Writes the distributable file $2 for the archive $1: the stub, the archive, the command
-# "true" in its 256-byte field, the archive's length (32 bits, big-endian) and the tail.
+# Writes the distributable file $2 for the archive $1: the stub, the archive, the command in
+# its 256-byte field, the archive's length (32 bits, big-endian) and the tail. The command is
+# /bin/true, named from the payload directory (the stub puts that directory in front of it).
 distributable() {
   python3 - "$1" "$2" "$build/sfx_stub" "$work/tail" <<'EOF'
 import os, shutil, struct, sys
@@ -64,7 +65,7 @@ with open(out, "wb") as dist:
     for part in (stub, archive):
         with open(part, "rb") as stream:
             shutil.copyfileobj(stream, dist)
-    dist.write(b"true".ljust(256, b"\0"))
+    dist.write(b"../../../../../../../../../../../../bin/true".ljust(256, b"\0"))
     dist.write(struct.pack(">I", os.path.getsize(archive)))
     dist.write(open(tail, "rb").read())
 os.chmod(out, 0o755)
@@ -85,8 +86,8 @@ find_interop_zips() {
 }
 
 # Makes $work/$1/: payload.zip of the shape and fwpkg.bin from it; checks that every tool
-# unpacks the tree that bsdtar unpacks (paths, contents, modes and times of the files) and
-# drops from $work/$1/tools a tool that does not.
+# unpacks the tree that bsdtar unpacks (paths, modes and times of the files, and contents) and
+# says where one does not (it is timed all the same).
 prepare() {
   local shape=$1 dir=$work/$1
   mkdir -p "$dir"
@@ -99,28 +100,31 @@ prepare() {
   esac
   rm -rf "$dir/payload"
   distributable "$dir/payload.zip" "$dir/fwpkg.bin"
-  local out=$dir/out got kept=()
-  rm -rf "$out" && mkdir "$out"
-  bsdtar -xf "$dir/payload.zip" -C "$out"
-  listing "$out" >"$dir/expected"
+  local out=$dir/out reference=$dir/reference got kept=()
+  mkdir "$reference"
+  bsdtar -xf "$dir/payload.zip" -C "$reference"
+  listing "$reference" >"$dir/expected"
   for tool in $tools; do
     rm -rf "$out" && mkdir "$out"
     got=$out
     case $tool in
       stub) "$dir/fwpkg.bin" --sfx-extract-dir "$out" --sfx-extract-only >/dev/null; got=$out/fwpkg-dir ;;
-      stub-run) kept+=("$tool"); continue ;;  # Leaves nothing to compare: checked as "stub".
+      stub-run) "$dir/fwpkg.bin" >/dev/null || { echo "   $shape: the normal run failed" >&2; exit 1; } ;;
       bsdtar) bsdtar -xf "$dir/payload.zip" -C "$out" ;;
       unzip) unzip -qo "$dir/payload.zip" -d "$out" >/dev/null 2>&1 || true ;;
       7z) 7z x -y -bso0 -bsp0 -bse0 "-o$out" "$dir/payload.zip" >/dev/null 2>&1 || true ;;
     esac
-    if ! listing "$got" | cmp -s - "$dir/expected"; then
-      echo "   $shape: $tool unpacks a different tree; left out" >&2
-      continue
-    fi
     kept+=("$tool")
+    [[ $tool == stub-run ]] && continue  # Leaves nothing to compare: checked as "stub".
+    if ! listing "$got" | cmp -s - "$dir/expected"; then
+      echo "   $shape: $tool unpacks another tree than bsdtar:" \
+        "$(listing "$got" | diff - "$dir/expected" | grep -c '^[<>]') lines of the listing differ" >&2
+    elif ! diff -r "$reference" "$got" >/dev/null 2>&1; then
+      echo "   $shape: $tool unpacks other contents than bsdtar" >&2
+    fi
   done
   [[ ! -e $out/archive.zip ]] || { echo "   $shape: the stub left archive.zip behind" >&2; exit 1; }
-  rm -rf "$out"
+  rm -rf "$out" "$reference"
   echo "${kept[*]}" >"$dir/tools"
   python3 - "$dir/payload.zip" "$shape" <<'EOF'
 import os, sys, zipfile
@@ -129,7 +133,7 @@ dirs = sum(1 for n in names if n.endswith("/"))
 print(f"   {sys.argv[2]}: payload.zip of {os.path.getsize(sys.argv[1])} bytes, "
       f"{len(names) - dirs} files and {dirs} directory entries")
 EOF
-  echo "   tools that unpack the same tree: ${kept[*]}"
+  echo "   tools: ${kept[*]}"
 }
 
 # Interleaved runs; times from the parent's clock around start and wait, peak resident set
@@ -209,7 +213,7 @@ count_calls() {
   rm -rf "$out"
 }
 
-echo "== stub $(stat -c %s "$build/sfx_stub") bytes: $(file -b "$build/sfx_stub" | cut -d, -f1-4)"
+echo "== stub $(stat -L -c %s "$build/sfx_stub") bytes: $(file -b "$build/sfx_stub" | cut -d, -f1-4)"
 echo "== $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 for shape in $shapes; do
   echo

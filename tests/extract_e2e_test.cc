@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -227,17 +228,13 @@ TEST(ExtractEndToEnd, SameTreeInEveryTimeZone) {
       {"x/y/z/t10", 0100664, date_at(1980, 1, 1, 0, 0, 0)},
       {"t11", 0100644, date_at(2099, 12, 31, 23, 59, 58)},
   };
-  struct Zone {
-    const char* tz;
-    std::time_t expected[12];
-  };
-  const Zone zones[] = {
-      {"Europe/Berlin",
-       {1711846798, 1711846800, 1729985400, 1729996200, 1710030600, 1710037800, 1712444400,
-        1712451600, 1721037600, 1705316400, 315529200, 4102441198}},
-      {"CET-1CEST,M3.5.0,M10.5.0/3",
-       {1711846798, 1711846800, 1729985400, 1729996200, 1710030600, 1710037800, 1712444400,
-        1712451600, 1721037600, 1705316400, 315529200, 4102441198}},
+  using Times = std::array<std::time_t, 12>;
+  const Times central_europe = {1711846798, 1711846800, 1729985400, 1729996200,
+                                1710030600, 1710037800, 1712444400, 1712451600,
+                                1721037600, 1705316400, 315529200,  4102441198};
+  const std::pair<const char*, Times> zones[] = {
+      {"Europe/Berlin", central_europe},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", central_europe},
       {"America/New_York",
        {1711864798, 1711868400, 1730007000, 1730014200, 1710052200, 1710055800, 1712466000,
         1712473200, 1721059200, 1705338000, 315550800, 4102462798}},
@@ -268,16 +265,16 @@ TEST(ExtractEndToEnd, SameTreeInEveryTimeZone) {
   builder.write(path);
   const std::string out = dir / "out";
   const std::string payload = out + "/xtrpkg-dir";
-  for (const Zone& zone : zones) {
-    SCOPED_TRACE(zone.tz);
-    if (zone.tz[0] != 'C' && !path_exists(std::string("/usr/share/zoneinfo/") + zone.tz)) {
+  for (const auto& [tz, expected] : zones) {
+    SCOPED_TRACE(tz);
+    if (tz[0] != 'C' && !path_exists(std::string("/usr/share/zoneinfo/") + tz)) {
       ADD_FAILURE() << "the zone files are missing (tzdata; see scripts/install-deps.sh)";
       continue;
     }
     ASSERT_EQ(0, mkdir(out.c_str(), 0755));
     RunOptions options;
     options.cwd = dir.path();
-    options.env_set = {{"TZ", zone.tz}};
+    options.env_set = {{"TZ", tz}};
     RunResult r = run_program(path, {"--sfx-extract-dir", out, "--sfx-extract-only"}, options);
     EXPECT_EQ(0, r.exit_code) << r.err;
     EXPECT_EQ("Extracting to " + payload + " ... Done\n", r.out);
@@ -288,7 +285,7 @@ TEST(ExtractEndToEnd, SameTreeInEveryTimeZone) {
       const std::string file = payload + "/" + files[i].name;
       struct stat st;
       ASSERT_EQ(0, lstat(file.c_str(), &st));
-      EXPECT_EQ(zone.expected[i], st.st_mtime);
+      EXPECT_EQ(expected[i], st.st_mtime);
       EXPECT_EQ(st.st_mtime, st.st_atime);
       EXPECT_EQ(files[i].mode, st.st_mode);
       EXPECT_EQ(std::string("data of ") + files[i].name, read_file(file));
