@@ -22,7 +22,8 @@
 # Environment: SFX_BUILD_DIR (default build), SFX_BENCH_SHAPES, SFX_BENCH_RUNS (runs per tool
 # and shape, default 11; 1gb: SFX_BENCH_RUNS_1GB, default 5), SFX_BENCH_MODES (default
 # "warm cold"), SFX_BENCH_TOOLS (default "stub stub-run bsdtar unzip 7z"), SFX_BENCH_STRACE
-# (default 1; 0 skips the system-call counts), SFX_BENCH_DIR (the scratch directory's parent,
+# (default 1; 0 skips the system-call counts), SFX_BENCH_STRACE_TOOLS (the tools traced,
+# default all), SFX_BENCH_DIR (the scratch directory's parent,
 # default /tmp: the outputs land on its file system), SFX_MAKE_PAYLOAD (the reference payload
 # script) and SFX_INTEROP_ZIPS (the interop corpus), each found beside the repository
 # otherwise.
@@ -196,7 +197,7 @@ count_calls() {
   entries=$(python3 -c 'import sys, zipfile; print(len(zipfile.ZipFile(sys.argv[1]).namelist()))' \
     "$dir/payload.zip")
   printf '   %-9s%12s%12s\n' "" "calls" "per entry"
-  for tool in $(cat "$dir/tools"); do
+  for tool in ${SFX_BENCH_STRACE_TOOLS:-$(cat "$dir/tools")}; do
     rm -rf "$out" && mkdir "$out" && sync
     local argv=()
     case $tool in
@@ -213,7 +214,7 @@ count_calls() {
   rm -rf "$out"
 }
 
-echo "== stub $(stat -L -c %s "$build/sfx_stub") bytes: $(file -b "$build/sfx_stub" | cut -d, -f1-4)"
+echo "== stub $(stat -L -c %s "$build/sfx_stub") bytes: $(file -L -b "$build/sfx_stub" | cut -d, -f1-4)"
 echo "== $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 for shape in $shapes; do
   echo
