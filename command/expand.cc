@@ -9,6 +9,7 @@
 namespace {
 
 constexpr std::string_view kArgvPlaceholder = "%argv%";
+constexpr std::string_view kQuotedArgvPlaceholder = "%quoted-argv%";
 constexpr std::string_view kCurrentDirPlaceholder = "%current-dir%";
 constexpr std::string_view kBundlePlaceholder = "%ca-bundle.crt%";
 constexpr std::string_view kDevicePlaceholder = "%device%";
@@ -38,6 +39,10 @@ CommandExpansion::CommandExpansion(std::string_view command_template)
 
 void CommandExpansion::replace_argv(std::string_view passthrough_args) {
   replace_every(kArgvPlaceholder, passthrough_args, Origin::kThisStep);
+}
+
+void CommandExpansion::replace_quoted_argv(const std::vector<std::string>& forwarded_args) {
+  replace_every(kQuotedArgvPlaceholder, quoted_args_text(forwarded_args), Origin::kSealed);
 }
 
 void CommandExpansion::replace_current_dir(std::string_view cwd) {
@@ -98,6 +103,15 @@ std::string current_dir_text(std::string_view cwd) {
   return "--current-dir \"" + escape_for_double_quotes(cwd) + "/ \" ";
 }
 
+std::string quoted_args_text(const std::vector<std::string>& forwarded_args) {
+  std::string text;
+  for (const std::string& arg : forwarded_args) {
+    if (!text.empty()) text += ' ';
+    text += shell_word(arg);
+  }
+  return text;
+}
+
 std::string bundle_text(std::string_view payload_dir) {
   return "\"" + escape_for_double_quotes(payload_dir) + "/ca-bundle.crt\"";
 }
@@ -106,6 +120,7 @@ std::string expand_command_template(const std::string& command_template,
                                     const std::string& passthrough_args, const LaunchContext& ctx,
                                     const std::string& payload_dir) {
   CommandExpansion payload_command(command_template);
+  payload_command.replace_quoted_argv(ctx.forwarded_args);
   payload_command.replace_argv(passthrough_args);
   payload_command.replace_current_dir(ctx.cwd);
   payload_command.replace_bundle(payload_dir);

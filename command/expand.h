@@ -8,19 +8,22 @@
 #include "launcher/launch_context.h"
 
 /// A command text while its placeholders are replaced, one step at a time. The payload command
-/// gets "%argv%", "%current-dir%" and "%ca-bundle.crt%" in this order; an extra-tool command
+/// gets "%quoted-argv%", "%argv%", "%current-dir%" and "%ca-bundle.crt%" in this order; an extra-tool command
 /// gets "%device%" only. Each step replaces the first occurrence, searching from the start,
 /// until none is left, so placeholder text that a step inserts is seen by the steps after it,
 /// and a placeholder that forms where inserted text meets its neighbours is replaced as well.
 /// Every step ends, for any input:
 /// - an occurrence that lies wholly in text inserted by the same step is not replaced, so a
 ///   value that holds its own placeholder is inserted once;
-/// - the current-directory and bundle texts, the quoted paths in them included, are never
-///   searched again, so a path stays whole and between its quotes.
+/// - the quoted arguments, the current-directory and bundle texts, the quoted paths in them
+///   included, are never searched again, so each stays whole and between its quotes.
 class CommandExpansion {
  public:
   explicit CommandExpansion(std::string_view command_template);
 
+  /// Replaces "%quoted-argv%" by quoted_args_text(forwarded_args): the shell hands each
+  /// argument on exactly as it is.
+  void replace_quoted_argv(const std::vector<std::string>& forwarded_args);
   /// Replaces "%argv%" by `passthrough_args`, raw: the shell splits and interprets it.
   void replace_argv(std::string_view passthrough_args);
   /// Replaces "%current-dir%" by current_dir_text(cwd).
@@ -48,11 +51,16 @@ class CommandExpansion {
 /// with '"', '$', '`' and '\' escaped by a backslash, "/", a blank, a double quote, a blank.
 std::string current_dir_text(std::string_view cwd);
 
+/// The text that replaces "%quoted-argv%": each argument as one shell word (shell_word),
+/// joined by blanks; empty without arguments.
+std::string quoted_args_text(const std::vector<std::string>& forwarded_args);
+
 /// The text that replaces "%ca-bundle.crt%": `payload_dir` + "/ca-bundle.crt" in double
 /// quotes, escaped as in current_dir_text.
 std::string bundle_text(std::string_view payload_dir);
 
-/// Expands "%argv%", "%current-dir%" and "%ca-bundle.crt%" in `command_template`, and
+/// Expands "%quoted-argv%" (from ctx.forwarded_args), "%argv%", "%current-dir%" and
+/// "%ca-bundle.crt%" in `command_template`, and
 /// "%device%" in every entry of extra_commands. Each entry is rewritten to its run form (the
 /// payload directory as one shell word, "/", then the display form) and its display form is
 /// appended to display_commands. Meant to run once per process, which keeps the two lists

@@ -221,7 +221,8 @@ TEST_F(ExpandTest, RandomTextsMatchThePlainRuleAndEnd) {
                                            "%cur",     "rent-dir%", "%ca-bundle.crt%",
                                            "%ca-",     "x",         " ",
                                            "%device%", "%dev",      "ice%",
-                                           "\"",       "$"};
+                                           "\"",       "$",
+                                           "%quoted-argv%", "%quoted-", "'"};
   std::mt19937 random(12345);
   auto random_text = [&](size_t max_pieces) {
     std::string text;
@@ -238,8 +239,10 @@ TEST_F(ExpandTest, RandomTextsMatchThePlainRuleAndEnd) {
     SCOPED_TRACE("template [" + command_template + "] args [" + args + "] cwd [" + cwd +
                  "] payload_dir [" + payload_dir + "] device [" + device + "]");
 
+    const std::vector<std::string> words = {random_text(2), random_text(2)};
     std::string expected = command_template;
     std::vector<int> marks(expected.size(), 0);
+    reference_replace(expected, marks, "%quoted-argv%", quoted_args_text(words), 2);
     reference_replace(expected, marks, "%argv%", args, 1);
     reference_replace(expected, marks, "%current-dir%", current_dir_text(cwd), 2);
     reference_replace(expected, marks, "%ca-bundle.crt%", bundle_text(payload_dir), 2);
@@ -252,9 +255,36 @@ TEST_F(ExpandTest, RandomTextsMatchThePlainRuleAndEnd) {
     LaunchContext ctx;
     ctx.cwd = cwd;
     ctx.device_option = device;
+    ctx.forwarded_args = words;
     ASSERT_EQ(expand_command_template(command_template, args, ctx, payload_dir), expected);
     ASSERT_EQ(display_commands, std::vector<std::string>{expected_extra});
   }
+}
+
+TEST_F(ExpandTest, QuotedArgumentsAreSealedWords) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{}, "t  end"},
+      {{"plain", "/a/b.c"}, "t plain /a/b.c end"},
+      {{"", "a b", "it's"}, "t '' 'a b' 'it'\\''s' end"},
+      // Placeholders inside an argument are the user's text, never replaced.
+      {{"%argv%", "%current-dir%", "%quoted-argv%"}, "t %argv% %current-dir% %quoted-argv% end"},
+      {{"$HOME", "*", "x\ny"}, "t '$HOME' '*' 'x\ny' end"},
+  };
+  for (const Case& c : cases) {
+    LaunchContext ctx;
+    ctx.cwd = "/h";
+    ctx.forwarded_args = c.args;
+    EXPECT_EQ(expand_command_template("t %quoted-argv% end", "raw", ctx, "/p"), c.expected);
+  }
+  // Both placeholders in one template: each gets its own form of the same arguments.
+  LaunchContext ctx;
+  ctx.forwarded_args = {"a b"};
+  EXPECT_EQ(expand_command_template("t %argv% -- %quoted-argv%", "a b", ctx, "/p"),
+            "t a b -- 'a b'");
 }
 
 TEST_F(ExpandTest, ManyForwardedPlaceholdersExpandInOnePass) {

@@ -94,12 +94,24 @@ int report_open_error(const EntryFacts& entry, int error) {
   return UNZ_ERRNO;
 }
 
-// Prints why writing the output file failed; errno is 0 when the system gave no reason.
+// What a failed write names: the entry being written (set by extract_file while it writes)
+// and the directory it is unpacked into (set by extract_archive; null when not known).
+const EntryFacts* entry_being_written = nullptr;
+const char* destination_shown = nullptr;
+
+// Prints why writing the output file failed, naming the file and where it was written; errno
+// is 0 when the system gave no reason.
 void report_write_error(int error) {
-  if (error != 0) {
-    std::fprintf(extraction_output(), "%s\n", std::strerror(error));
+  const char* reason = error != 0 ? std::strerror(error) : "error in writing extracted file";
+  if (entry_being_written == nullptr) {
+    std::fprintf(extraction_output(), "%s\n", reason);
+  } else if (destination_shown == nullptr) {
+    std::fprintf(extraction_output(), "error writing %s: %s\n",
+                 printable_text(entry_being_written->name).c_str(), reason);
   } else {
-    std::fprintf(extraction_output(), "error in writing extracted file\n");
+    std::fprintf(extraction_output(), "error writing %s in %s: %s\n",
+                 printable_text(entry_being_written->name).c_str(),
+                 printable_text(destination_shown).c_str(), reason);
   }
 }
 
@@ -110,6 +122,15 @@ unsigned char* write_buffer() {
                                                            unsigned char[EXTRACT_BUFFER_SIZE]);
   return buffer.get();
 }
+
+// Names `entry` in write failures while it lives.
+class WritingEntry {
+ public:
+  explicit WritingEntry(const EntryFacts& entry) { entry_being_written = &entry; }
+  ~WritingEntry() { entry_being_written = nullptr; }
+  WritingEntry(const WritingEntry&) = delete;
+  WritingEntry& operator=(const WritingEntry&) = delete;
+};
 
 // Writes decoded data to an open file through one bounded buffer.
 class FileSink : public EntrySink {
@@ -348,6 +369,7 @@ int extract_file(ZipReader& zip, const EntryFacts& entry, const unz_file_info64&
   }
   if (out.get() < 0) return report_open_error(entry, errno);
   preallocate(out.get(), info);
+  const WritingEntry writing(entry);
 
   {
     FileSink sink(out.get());
@@ -409,7 +431,10 @@ int extract_archive(const ArchiveSource& archive, int destination_fd, const char
     return EXTRACT_ERR_ENTRIES;
   }
   if (opened == ArchiveOpen::kEmpty) return EXTRACT_OK;
-  return extract_all_entries(zip, destination_fd) == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
+  destination_shown = destination;
+  const int walked = extract_all_entries(zip, destination_fd);
+  destination_shown = nullptr;
+  return walked == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }
 
 int extract_archive(const char* archive_path, const char* destination) {

@@ -112,8 +112,9 @@ bool find_data(ZipReader& zip, std::uint64_t& position, int& err);
 /// Decodes the data of the entry being visited, which starts at `position`, into `sink`.
 /// Returns 0, or the failure's code after its one message on standard output, as unpacking
 /// reports it: the decoder's -1, -3, -5 ("error %d with zipfile in unzReadCurrentFile"),
-/// -103 and -105 ("... in unzCloseCurrentFile"), or UNZ_ERRNO when the sink refused bytes (the
-/// system's text for errno, or "error in writing extracted file").
+/// -103 and -105 ("... in unzCloseCurrentFile"), or UNZ_ERRNO when the sink refused bytes
+/// ("error writing <entry> in <directory>: " and the system's text for errno, or "error in
+/// writing extracted file" when it gave none; without the names when no file is written).
 int unpack_data(ZipReader& zip, const unz_file_info64& info, std::uint64_t position,
                 EntrySink& sink);
 

@@ -482,7 +482,10 @@ TEST_F(ExtractTest, FullDiskStopsTheLoop) {
     setrlimit(RLIMIT_FSIZE, &old_limit);
     signal(SIGXFSZ, old_handler);
     EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
-    EXPECT_EQ(std::string(std::strerror(EFBIG)) + "\n", run.out);
+    // The message names the file and the directory it was written in.
+    EXPECT_EQ("error writing firmware.bundle in " + dest.path() + ": " + std::strerror(EFBIG) +
+                  "\n",
+              run.out);
     EXPECT_FALSE(path_exists(dest / "next"));
   }
 }

@@ -6,7 +6,8 @@
 //
 // Input format: fields separated by NUL bytes (none of them can hold a NUL in the stub either):
 // template, passthrough_args, cwd, device_option, payload_dir, then one field per extra-tool
-// command. Missing fields are empty.
+// command. Missing fields are empty. The forwarded arguments behind "%quoted-argv%" are
+// passthrough_args split at blanks, empty words included.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LaunchContext ctx;
   ctx.cwd = fields[2];
   ctx.device_option = fields[3];
+  ctx.forwarded_args.emplace_back();
+  for (char c : passthrough_args) {
+    if (c == ' ') {
+      ctx.forwarded_args.emplace_back();
+    } else {
+      ctx.forwarded_args.back() += c;
+    }
+  }
   const std::string& payload_dir = fields[4];
   const std::vector<std::string> extras(fields.begin() + 5, fields.end());
 
@@ -69,6 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (command_template.find('%') == std::string::npos) {
     check(expanded == command_template, "a template without placeholders changed");
+  }
+  if (command_template == "%quoted-argv%") {
+    check(expanded == quoted_args_text(ctx.forwarded_args),
+          "the quoted arguments were changed by a later step");
   }
   return 0;
 }

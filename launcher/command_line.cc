@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extract/entry_rules.h"
+
 #ifndef SFX_TOOLSET
 #define SFX_TOOLSET "pvk 4.28.0-75"
 #endif
@@ -13,12 +15,32 @@ constexpr char kProgramName[] = "SelfExtractor";
 constexpr char kProgramVersion[] = "1.0";
 constexpr char kSourceRevision[] = "N/A";
 constexpr char kExtractDirOption[] = "--sfx-extract-dir";
+// Every word with this prefix is the stub's own: one it does not know is a mistyped option,
+// never an argument for the payload.
+constexpr char kOwnOptionPrefix[] = "--sfx-";
 
 bool is_one_of(const char* arg, std::initializer_list<const char*> words) {
   for (const char* word : words) {
     if (std::strcmp(arg, word) == 0) return true;
   }
   return false;
+}
+
+constexpr struct {
+  const char* word;
+  LookInside option;
+} kLookInsideOptions[] = {
+    {"--sfx-info", LookInside::kInfo},
+    {"--sfx-list", LookInside::kList},
+    {"--sfx-check", LookInside::kCheck},
+    {"--sfx-help", LookInside::kHelp},
+};
+
+LookInside look_inside_option(const char* arg) {
+  for (const auto& known : kLookInsideOptions) {
+    if (std::strcmp(arg, known.word) == 0) return known.option;
+  }
+  return LookInside::kNone;
 }
 
 }  // namespace
@@ -42,22 +64,13 @@ std::string derive_program_name(const std::string& argv0) {
 }
 
 LookInside find_look_inside_option(int argc, const char* const* argv) {
-  static constexpr struct {
-    const char* word;
-    LookInside option;
-  } kOptions[] = {
-      {"--sfx-info", LookInside::kInfo},
-      {"--sfx-list", LookInside::kList},
-      {"--sfx-check", LookInside::kCheck},
-      {"--sfx-help", LookInside::kHelp},
-  };
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], kExtractDirOption) == 0) {
       ++i;  // Its value, taken unchanged.
       continue;
     }
-    for (const auto& known : kOptions) {
-      if (std::strcmp(argv[i], known.word) == 0) return known.option;
+    if (const LookInside option = look_inside_option(argv[i]); option != LookInside::kNone) {
+      return option;
     }
   }
   return LookInside::kNone;
@@ -100,10 +113,17 @@ int scan_arguments(int argc, const char* const* argv, std::string& passthrough_a
       ctx.device_option = std::string("-d ") + argv[i + 1];
     } else if (is_one_of(arg, {"--no", "--query", "--online-query-psid"})) {
       ctx.query_requested = true;
+    } else if (std::strncmp(arg, kOwnOptionPrefix, sizeof kOwnOptionPrefix - 1) == 0 &&
+               look_inside_option(arg) == LookInside::kNone) {
+      std::fprintf(stderr,
+                   "-E- Unknown self-extractor option '%s'; run with --sfx-help for the list\n",
+                   printable_text(arg).c_str());
+      return -1;
     }
     if (forward) {
       if (i > 1) passthrough_args += ' ';
       passthrough_args += arg;
+      ctx.forwarded_args.emplace_back(arg);
     }
     i += step;
   }
@@ -143,7 +163,8 @@ void print_stub_options() {
       "  --sfx-list               list the archive's entries: mode, size, time, name; run nothing\n"
       "  --sfx-check              read every entry as unpacking would, write nothing; run nothing\n"
       "  --sfx-help               show these options\n"
-      "Every other argument is passed to the payload command.\n",
+      "Every other argument is passed to the payload command; a word that begins with --sfx-\n"
+      "and is none of the above is refused.\n",
       stdout);
 }
 

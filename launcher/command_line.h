@@ -7,9 +7,10 @@
 
 /// Separates the stub's own options from the arguments forwarded to the payload command.
 /// Sets program_name from argv[0], notes the recognised options in `ctx` and appends every
-/// forwarded argument to `passthrough_args` (a blank before each one whose index is above 1).
-/// Returns 0, or -1 after printing one "-E- " line to standard error (a missing option value,
-/// or "--sfx-extract-only" without "--sfx-extract-dir" and without "--no_extract_list").
+/// forwarded argument to `passthrough_args` (a blank before each one whose index is above 1)
+/// and to ctx.forwarded_args. Returns 0, or -1 after printing one "-E- " line to standard
+/// error (a missing option value, a "--sfx-" word that is none of the stub's options, or
+/// "--sfx-extract-only" without "--sfx-extract-dir" and without "--no_extract_list").
 int scan_arguments(int argc, const char* const* argv, std::string& passthrough_args,
                    LaunchContext& ctx);
 

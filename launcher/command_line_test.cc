@@ -167,6 +167,20 @@ TEST(ScanArguments, Errors) {
        "-E- --sfx-extract-only option must be used in conjunction with --sfx-extract-dir "
        "option\n",
        " a b"},
+      // The prefix is the stub's own: an unknown word with it stops the scan where it stands.
+      {{"a", "--sfx-chek", "b"},
+       "-E- Unknown self-extractor option '--sfx-chek'; run with --sfx-help for the list\n",
+       "a"},
+      {{"--sfx-"}, "-E- Unknown self-extractor option '--sfx-'; run with --sfx-help for the list\n",
+       ""},
+      {{"--sfx-extract-dir=/x"},
+       "-E- Unknown self-extractor option '--sfx-extract-dir=/x'; run with --sfx-help for the "
+       "list\n",
+       ""},
+      {{"--sfx-\xc2\x9b" "31m"},
+       "-E- Unknown self-extractor option '--sfx-\\xc2\\x9b31m'; run with --sfx-help for the "
+       "list\n",
+       ""},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.message);
@@ -174,6 +188,25 @@ TEST(ScanArguments, Errors) {
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.err, c.message);
     EXPECT_EQ(o.passthrough, c.passthrough);
+  }
+}
+
+TEST(ScanArguments, ForwardedArgumentsKeepTheirBoundaries) {
+  struct Case {
+    std::vector<const char*> args;
+    std::vector<std::string> forwarded;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{"a b", "", "c"}, {"a b", "", "c"}},
+      {{"--sfx-no-pause", "x"}, {"x"}},
+      {{"--sfx-extract-dir", "--sfx-x", "y"}, {"y"}},  // The value is taken, whatever it is.
+      {{"-d", "03:00.0", "--no_extract_list"}, {"-d", "03:00.0", "--no_extract_list"}},
+  };
+  for (const Case& c : cases) {
+    ScanOutcome o = scan(c.args);
+    EXPECT_EQ(o.result, 0) << o.err;
+    EXPECT_EQ(o.ctx.forwarded_args, c.forwarded);
   }
 }
 

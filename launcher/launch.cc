@@ -20,6 +20,7 @@
 #include "launcher/launch_context.h"
 #include "launcher/look_inside.h"
 #include "launcher/signals.h"
+#include "launcher/space_check.h"
 #include "launcher/tree_removal.h"
 #include "launcher/work_dirs.h"
 #include "payload/carve.h"
@@ -330,6 +331,15 @@ class Launch {
         }
       }
       if (created < 0) return false;
+    }
+    const ArchiveSource archive = {ctx_.self_fd, carve_.archive_offset, carve_.archive_length};
+    // Nothing is written yet: a run whose files and archive.zip cannot fit ends here, with
+    // archive.zip (made only in a normal run) still empty and the payload directory as made.
+    if (check_space(payload_.fd, work_root_, archive,
+                    carve_.archive_created ? carve_.archive_length : 0) != 0) {
+      return false;
+    }
+    if (!ctx_.extract_only) {
       copy.self_fd = ctx_.self_fd;
       copy.carve = &carve_;
       start_copy(copy);
@@ -339,7 +349,6 @@ class Launch {
     if (ctx_.extract_only) {
       std::fprintf(held.stream(), "Extracting to %s ...", printable_text(payload_dir_).c_str());
     }
-    const ArchiveSource archive = {ctx_.self_fd, carve_.archive_offset, carve_.archive_length};
     const int extracted = extract_archive(archive, payload_.fd, payload_dir_.c_str());
     if (!ctx_.extract_only) {
       const int copied = finish_copy(copy);
@@ -379,6 +388,7 @@ class Launch {
     if (ctx_.no_extract_list && ctx_.extract_only) {
       passthrough_args_ += ' ';
       passthrough_args_ += kExtractOnlyOption;
+      ctx_.forwarded_args.emplace_back(kExtractOnlyOption);
       ctx_.extract_only = false;
     }
   }
@@ -392,8 +402,12 @@ class Launch {
     status_ = 0;
   }
 
+  // "TEMP" for the payload's temporary files; "SFX_START_DIR" and "SFX_FILE" tell it where the
+  // user was and which file it came from, since it runs in the payload directory.
   bool set_environment() {
-    if (set_env_var("TEMP", temp_env_value_) != 0) {
+    if (set_env_var("TEMP", temp_env_value_) != 0 ||
+        set_env_var("SFX_START_DIR", ctx_.cwd) != 0 ||
+        set_env_var("SFX_FILE", ctx_.self_path) != 0) {
       std::fputs("-E- Failed to set environment variable\n", stderr);
       return false;
     }

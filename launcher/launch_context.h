@@ -2,6 +2,7 @@
 #define LAUNCHER_LAUNCH_CONTEXT_H_
 
 #include <string>
+#include <vector>
 
 /// Exit status for every failure of the launcher's own stages.
 constexpr int EXIT_LAUNCH_FAILURE = 252;
@@ -22,6 +23,9 @@ struct LaunchContext {
   int self_open_error = 0;         ///< errno of the failed open when self_fd is -1.
   std::string device_option;       ///< Empty, or "-d " followed by the device.
   bool no_extract_list = false;    ///< "--no_extract_list" seen on the command line or template.
+  /// The arguments passed on to the payload command, each as the user gave it (the words
+  /// behind "%quoted-argv%"); "%argv%" gets them joined by blanks instead.
+  std::vector<std::string> forwarded_args;
 };
 
 /// The option words that the command line and the launch sequence share.

@@ -14,8 +14,8 @@ for stub in "$build_dir"/sfx_stub-*; do
     "$(file -b "$stub" | cut -d, -f1-2)"
 done
 echo
-echo "\$ $build_dir/sfx_pack create -o $build_dir/demo.run -c 'hello.sh %argv%' demo/payload"
-"$build_dir/sfx_pack" create -o "$build_dir/demo.run" -c 'hello.sh %argv%' demo/payload
+echo "\$ $build_dir/sfx_pack create -o $build_dir/demo.run -c 'hello.sh %quoted-argv%' demo/payload"
+"$build_dir/sfx_pack" create -o "$build_dir/demo.run" -c 'hello.sh %quoted-argv%' demo/payload
 echo
-echo "\$ $build_dir/demo.run first second"
-"$build_dir/demo.run" first second
+echo "\$ $build_dir/demo.run first 'second one'"
+"$build_dir/demo.run" first 'second one'

@@ -125,7 +125,8 @@ const char kStubOptions[] =
     "  --sfx-list               list the archive's entries: mode, size, time, name; run nothing\n"
     "  --sfx-check              read every entry as unpacking would, write nothing; run nothing\n"
     "  --sfx-help               show these options\n"
-    "Every other argument is passed to the payload command.\n";
+    "Every other argument is passed to the payload command; a word that begins with --sfx-\n"
+    "and is none of the above is refused.\n";
 
 void expect_nothing_created(const LookFile& file, const WorkRootWatch& watch) {
   EXPECT_EQ(watch.leftovers(kProgram), std::vector<std::string>{});

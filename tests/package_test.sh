@@ -62,7 +62,7 @@ use_installation() {  # PREFIX WHAT
   for machine in "${machines[@]}"; do
     out=$scratch/demo-$machine.run
     rm -f "$out"
-    if ! "$prefix/bin/sfx_pack" create -q --arch "$machine" -o "$out" -c 'hello.sh %argv%' \
+    if ! "$prefix/bin/sfx_pack" create -q --arch "$machine" -o "$out" -c 'hello.sh %quoted-argv%' \
         "$source_dir/demo/payload"; then
       fail "$what: sfx_pack create --arch $machine"
       continue
@@ -76,8 +76,8 @@ use_installation() {  # PREFIX WHAT
       [[ -n ${emulators[$machine]:-} ]] || continue
       run=("${emulators[$machine]}" "$out")
     fi
-    "${run[@]}" first second >"$scratch/ran" 2>&1 || fail "$what: $machine: the file failed"
-    grep -qx 'arguments (2): first second' "$scratch/ran" ||
+    "${run[@]}" first 'second one' >"$scratch/ran" 2>&1 || fail "$what: $machine: the file failed"
+    grep -qx 'arguments (2): \[first\] \[second one\]' "$scratch/ran" ||
       fail "$what: $machine: the payload did not run: $(cat "$scratch/ran")"
   done
   # A machine without a stub names the ones there are.
