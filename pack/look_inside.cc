@@ -41,7 +41,15 @@ class OpenDistributable {
     switch (read_trailer(file_.get(), trailer)) {
       case TrailerStatus::kOk:
         break;
-      case TrailerStatus::kIoError:
+      case TrailerStatus::kSeekEndFailed:
+      case TrailerStatus::kLengthUnknown:
+      case TrailerStatus::kScanSeekFailed:
+      case TrailerStatus::kScanReadFailed:
+      case TrailerStatus::kExtraToolSeekFailed:
+      case TrailerStatus::kExtraToolMarkerReadFailed:
+      case TrailerStatus::kExtraToolCommandReadFailed:
+      case TrailerStatus::kCommandReadFailed:
+      case TrailerStatus::kLengthReadFailed:
         return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
       case TrailerStatus::kTooShort:
       case TrailerStatus::kNoMarker:
@@ -54,7 +62,8 @@ class OpenDistributable {
         return Status::input_fault(::quoted(path) + " has a trailer of layout version " +
                                    ::quoted(trailer.layout_version) + "; this sfx_pack reads " +
                                    ::quoted(PayloadTrailer::LAYOUT_VERSION));
-      case TrailerStatus::kTruncated:
+      case TrailerStatus::kCommandBeforeFile:
+      case TrailerStatus::kArchiveBeforeFile:
         return Status::input_fault(::quoted(path) + " has a damaged trailer: its archive of " +
                                    std::to_string(trailer.archive_length) +
                                    " bytes would start before the file does");
