@@ -276,8 +276,9 @@ std::string format_json(const DistributableInfo& info) {
     entries.push_back(std::move(entry));
   }
   document["entries"] = std::move(entries);
-  // Bytes that are no UTF-8 come out as U+FFFD, so that the document is valid whatever it holds.
-  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  // Bytes that are no UTF-8 come out as U+FFFD, so that the document is valid whatever it holds;
+  // everything beyond ASCII is written as \uXXXX, so that no C1 control reaches a terminal.
+  return document.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 Status verify_distributable(const std::string& path, std::string& summary) {

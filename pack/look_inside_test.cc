@@ -164,21 +164,28 @@ TEST(FormatJson, GivesTheSameForScripts) {
 TEST(FormatJson, EscapesNamesAndKeepsTheDocumentValid) {
   TempDir dir;
   DistributableBuilder builder = small_file();
-  builder.archive = make_zip({stored("q\"b\\c\x01\xc3\xa9\xff.txt", "")});
+  builder.archive = make_zip({stored("q\"b\\c\x01\xc3\xa9\xff.txt", ""),
+                              stored("x\xc2\x9b" "31mred", "")});
   builder.command = "tab\there";
   builder.write(dir / "f.run");
   DistributableInfo info;
   ASSERT_TRUE(read_distributable(dir / "f.run", info).is_ok());
   const std::string json = format_json(info);
   // The byte 0xFF is no UTF-8: U+FFFD stands for it, and the raw bytes come beside.
-  EXPECT_NE(json.find("\"name\": \"q\\\"b\\\\c\\u0001\xc3\xa9\xef\xbf\xbd.txt\",\n"
+  EXPECT_NE(json.find("\"name\": \"q\\\"b\\\\c\\u0001\\u00e9\\ufffd.txt\",\n"
                       "      \"name_hex\": \"7122625c6301c3a9ff2e747874\",\n"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"command_template\": \"tab\\there\""), std::string::npos);
   EXPECT_EQ(json.find("command_template_hex"), std::string::npos);
-  EXPECT_NE(format_text(info).find("command template:   'tab\\there'"), std::string::npos);
-  EXPECT_NE(format_text(info).find("  q\"b\\\\c\\x01\xc3\xa9\xff.txt\n"), std::string::npos);
+  EXPECT_NE(format_text(info).find("command template:   'tab\\x09here'"), std::string::npos);
+  // The same escapes as the stub's: control and C1 control characters and bytes that are no
+  // UTF-8 as \xNN; nothing beyond ASCII reaches the terminal raw from the JSON either.
+  EXPECT_NE(format_text(info).find("  q\"b\\c\\x01\xc3\xa9\\xff.txt\n"), std::string::npos);
+  EXPECT_NE(format_text(info).find("  x\\xc2\\x9b31mred\n"), std::string::npos);
+  EXPECT_EQ(format_text(info).find("\xc2\x9b"), std::string::npos);
+  EXPECT_EQ(json.find("\xc2\x9b"), std::string::npos);
+  EXPECT_NE(json.find("\"name\": \"x\\u009b31mred\""), std::string::npos) << json;
 }
 
 struct Rejection {

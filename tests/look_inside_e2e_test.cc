@@ -480,3 +480,62 @@ TEST(LookInsideEndToEnd, NoValidTrailer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bytes from a file that would drive a terminal (ESC, the C1 control U+009B, a byte that is no
+// UTF-8) reach neither program's output raw: the stub's look-inside options, running the file
+// and sfx_pack inspect and verify all show them with the same escapes.
+TEST(LookInsideEndToEnd, BytesFromTheFileAreEscapedByBothPrograms) {
+  const std::string c1_name = "x\xc2\x9b" "31mred";
+  DistributableBuilder builder;
+  builder.archive = make_zip({entry("trevalo", kMarkerScript, 0100755),
+                              entry(c1_name, "x", 0100644), entry("bad\xff", "y", 0100644),
+                              entry("link", "t\x1b[2J", 0120777)});
+  builder.command = "trevalo \x1b]0;title\x07";
+  LookFile file(builder);
+  const auto expect_clean = [](const RunResult& r, const std::string& label) {
+    for (const std::string* text : {&r.out, &r.err}) {
+      EXPECT_EQ(text->find('\x1b'), std::string::npos) << label << ": " << *text;
+      EXPECT_EQ(text->find("\xc2\x9b"), std::string::npos) << label << ": " << *text;
+      EXPECT_EQ(text->find('\xff'), std::string::npos) << label << ": " << *text;
+    }
+  };
+  const RunResult list = file.run({"--sfx-list"});
+  EXPECT_EQ(list.exit_code, 0) << list.err;
+  expect_clean(list, "--sfx-list");
+  const RunResult info = file.run({"--sfx-info"});
+  expect_clean(info, "--sfx-info");
+  const RunResult inspected = run_program(pack_path(), {"inspect", file.path()});
+  EXPECT_EQ(inspected.exit_code, 0) << inspected.err;
+  expect_clean(inspected, "inspect");
+  const RunResult json = run_program(pack_path(), {"inspect", "--json", file.path()});
+  expect_clean(json, "inspect --json");
+  const RunResult verified = run_program(pack_path(), {"verify", file.path()});
+  expect_clean(verified, "verify");
+  for (const RunResult* r : {&list, &inspected}) {
+    EXPECT_NE(r->out.find("x\\xc2\\x9b31mred\n"), std::string::npos) << r->out;
+    EXPECT_NE(r->out.find("bad\\xff\n"), std::string::npos) << r->out;
+    EXPECT_NE(r->out.find("link -> t\\x1b[2J"), std::string::npos) << r->out;
+  }
+  EXPECT_NE(info.out.find("'trevalo \\x1b]0;title\\x07'"), std::string::npos) << info.out;
+  EXPECT_NE(inspected.out.find("'trevalo \\x1b]0;title\\x07'"), std::string::npos)
+      << inspected.out;
+
+  // The layout-version field of a trailer of another layout.
+  DistributableBuilder other = builder;
+  other.layout_version_field = DistributableBuilder::field("\x1b[2J\x1b[H", 8);
+  LookFile other_file(other);
+  const RunResult ran = other_file.run({});
+  EXPECT_EQ(ran.exit_code, 252);
+  EXPECT_EQ(ran.err,
+            "-E- Extractor layout version : '\\x1b[2J\\x1b[H' differs than expected '2.0', make "
+            "sure generator and sfx_stub versions are matched\n");
+  const RunResult refused = run_program(pack_path(), {"verify", other_file.path()});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.err.find("layout version '\\x1b[2J\\x1b[H'"), std::string::npos)
+      << refused.err;
+  expect_clean(refused, "verify of another layout");
+}
+
+}  // namespace
