@@ -5,10 +5,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "extract/check.h"
 #include "extract/entry_rules.h"
+#include "extract/extract.h"
 #include "extract/zip_reader.h"
 #include "pack/create.h"
 #include "pack/source_tree.h"
@@ -84,6 +87,7 @@ class OpenDistributable {
   }
 
   unzFile zip() const { return zip_; }
+  std::FILE* file() const { return file_.get(); }
 
   // Steps through the entries: first() then next() until they return false; `status` tells
   // an end of the list (ok) from a damaged central directory.
@@ -281,6 +285,36 @@ std::string format_json(const DistributableInfo& info) {
   return document.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+namespace {
+
+// Reads the archive as the stub's --sfx-check does (the same walk, entry checks and data
+// reads), so that verify refuses what the stub refuses, with the stub's own line for it.
+Status check_as_the_stub(const OpenDistributable& file, const TrailerInfo& trailer) {
+  const ArchiveSource archive = {fileno(file.file()),
+                                 static_cast<std::uint64_t>(trailer.archive_offset),
+                                 trailer.archive_length};
+  char* said = nullptr;
+  std::size_t said_size = 0;
+  std::FILE* lines = open_memstream(&said, &said_size);
+  if (lines == nullptr) return file.damaged("cannot check the archive: " + error_text(errno));
+  set_extraction_output(lines);
+  ArchiveTotals totals;
+  std::string failed_entry;
+  const int checked = check_archive(archive, totals, failed_entry);
+  set_extraction_output(nullptr);
+  std::fclose(lines);
+  std::string message(said != nullptr ? said : "", said_size);
+  std::free(said);
+  if (checked == EXTRACT_OK) return Status::ok();
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+  if (const std::size_t cut = message.find('\n'); cut != std::string::npos) message.resize(cut);
+  if (checked == EXTRACT_ERR_OPEN) message = "the appended archive is not a readable ZIP archive";
+  if (failed_entry.empty()) return file.damaged("the stub refuses the archive: " + message);
+  return file.damaged("the stub refuses entry " + ::quoted(failed_entry) + ": " + message);
+}
+
+}  // namespace
+
 Status verify_distributable(const std::string& path, std::string& summary) {
   TrailerInfo trailer;
   OpenDistributable file;
@@ -293,6 +327,10 @@ Status verify_distributable(const std::string& path, std::string& summary) {
   ArchiveCheck check;
   const std::string fault = check_archive(file.zip(), check);
   if (!fault.empty()) return file.damaged(fault);
+  // What passes sfx_pack's own reading must also pass the stub's (the whole central directory
+  // against the end record, entries sharing bytes, local names).
+  status = check_as_the_stub(file, trailer);
+  if (!status.is_ok()) return status;
   summary = escaped(path) + ": OK, " + std::to_string(check.entry_count) + " entries, archive of " +
             std::to_string(trailer.archive_length) + " bytes at offset " +
             std::to_string(trailer.archive_offset) + ", layout " + trailer.layout_version;

@@ -539,3 +539,53 @@ TEST(LookInsideEndToEnd, BytesFromTheFileAreEscapedByBothPrograms) {
 }
 
 }  // namespace
+
+namespace {
+
+// Archives that the stub refuses as a whole or at one entry: its --sfx-check and sfx_pack
+// verify both refuse them, naming the same entry.
+TEST(LookInsideEndToEnd, CheckAndVerifyRefuseTheSameArchives) {
+  using sfx_testing::make_raw_zip;
+  using sfx_testing::RawZipEntry;
+  const std::vector<RawZipEntry> two = {RawZipEntry::stored("trevalo", kMarkerScript, 0100755),
+                                        RawZipEntry::stored("b", "2")};
+  const std::string sound = make_raw_zip(two);
+  const size_t second_local = sound.find("PK\3\4", 4);
+  std::string renamed = sound;
+  renamed[second_local + 30] = 'x';
+  struct Case {
+    const char* label;
+    std::string zip;
+    std::string entry;  // Empty: the archive as a whole.
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"count mismatch", make_raw_zip(two, 1), "",
+       "central directory holds 2 entries, end record says 1"},
+      {"local name differs", renamed, "b", "local header of b names it x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    DistributableBuilder builder;
+    builder.archive = c.zip;
+    builder.command = "trevalo";
+    LookFile file(builder);
+    const RunResult checked = file.run({"--sfx-check"});
+    EXPECT_EQ(checked.exit_code, 252);
+    EXPECT_EQ(checked.out, c.line + "\n");
+    const std::string where =
+        c.entry.empty() ? "-E- Check failed: " : "-E- Check failed at entry " + c.entry + ": ";
+    EXPECT_EQ(checked.err, where + file.path() + "\n");
+    const RunResult verified = run_program(pack_path(), {"verify", file.path()});
+    EXPECT_EQ(verified.exit_code, 1);
+    const std::string refusal = c.entry.empty()
+                                    ? "the stub refuses the archive: "
+                                    : "the stub refuses entry '" + c.entry + "': ";
+    EXPECT_EQ(verified.err, "sfx_pack: error: '" + file.path() + "': " + refusal + c.line + "\n");
+    const RunResult ran = file.run({});
+    EXPECT_EQ(ran.exit_code, 252);
+    EXPECT_FALSE(path_exists(file.marker()));
+  }
+}
+
+}  // namespace
