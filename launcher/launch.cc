@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "command/command_lists.h"
 #include "command/run.h"
 #include "extract/entry_rules.h"
 #include "extract/extract.h"
@@ -314,7 +315,11 @@ class Launch {
   // message (status_ set).
   bool unpack() {
     errno = ctx_.self_open_error;
-    if (read_carve_trailer(ctx_.self_fd, ctx_.self_path, carve_) < 0) return false;
+    const int located = read_carve_trailer(ctx_.self_fd, ctx_.self_path, carve_);
+    // The trailer's extra-tool command runs after the payload command; the reader only
+    // reported it.
+    if (carve_.extra_tool_command) extra_commands.push_back(*carve_.extra_tool_command);
+    if (located < 0) return false;
     apply_no_extract_list_rule();
     ArchiveCopy copy;
     if (!ctx_.extract_only) {

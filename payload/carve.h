@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "payload/trailer.h"
@@ -13,6 +14,9 @@ struct CarveResult {
   bool archive_created = false;      ///< archive.zip was opened for writing in this run.
   std::string archive_path;          ///< work_root + "/archive.zip", set just before it is opened.
   std::string command_template;      ///< The trailer's command text, set once that field is read.
+  /// The trailer's extra-tool command, when it has that section; set once it is read. The
+  /// launch sequence hands it on to extra_commands.
+  std::optional<std::string> extra_tool_command;
   std::uint64_t archive_offset = 0;  ///< Where the archive starts in the stub's own file.
   std::uint32_t archive_length = 0;  ///< N, set once archive_length is read.
   dev_t archive_device = 0;          ///< Identity of the archive.zip this run made, so that
@@ -28,10 +32,8 @@ enum : int {
 };
 
 /// Reads the trailer of the stub's own file, open as `self_fd` (through a duplicate; the
-/// descriptor's position is not used), as carving does: fills `info` with the file's length,
-/// the trailing byte count, the extra-tool command (also appended to extra_commands), the
-/// command template and the archive's length and offset, each as soon as it is read. Creates
-/// nothing. `self_fd` < 0 means the stub's file could not be opened, with errno saying why;
+/// descriptor's position is not used), with read_trailer, and prints its failure as the stub
+/// words it (trailer_message). Fills `info` as read_trailer does. Creates nothing. `self_fd` < 0 means the stub's file could not be opened, with errno saying why;
 /// `self_path` is for messages. Returns CARVE_OK, or after one "-E- " line on standard error
 /// CARVE_ERR_SOURCE (the file cannot be opened or sought, the trailer is not valid, or the
 /// archive would start before the file) or CARVE_ERR_READ (the command field or
@@ -44,15 +46,15 @@ int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info)
 /// followed); the new one is created exclusively, without following links, with mode 0600.
 /// `self_fd` < 0 means the stub's file could not be opened, with errno saying why.
 /// `self_path` and `work_root` are for messages and `archive_path`. Fills `result` as far as it
-/// gets; an extra-tool command found in the trailer is appended to extra_commands. Returns one
+/// gets, the extra-tool command included (nothing is added to extra_commands here). Returns one
 /// of the CARVE_ codes; every failure but CARVE_ERR_SHORT has printed one "-E- " line to
 /// standard error. archive.zip is closed on return; a partial one stays for the caller's
 /// clean-up.
 int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
                   const std::string& work_root, CarveResult& result);
 
-/// Reads the trailer as carving does, into `result` (command template, archive length and
-/// offset, each as soon as it is read); creates nothing. Returns CARVE_OK or the failure's
+/// Reads the trailer as carving does, into `result` (command template, extra-tool command,
+/// archive length and offset, each as soon as it is read); creates nothing. Returns CARVE_OK or the failure's
 /// code after its message.
 int read_carve_trailer(int self_fd, const std::string& self_path, CarveResult& result);
 
