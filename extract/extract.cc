@@ -457,8 +457,24 @@ int extract_archive(const char* archive_path, const char* destination) {
                          destination);
 }
 
+namespace {
+
+// Clears the process's umask for its life, so that a new file is created with exactly its final
+// mode; meanwhile the saved umask is applied by hand (extraction_umask). Put back on every way
+// out, before the caller prints or runs anything. Nothing but the entries is created meanwhile:
+// the work directories and archive.zip exist before.
+class ClearedUmask {
+ public:
+  ClearedUmask() { extraction_umask = umask(0); }
+  ~ClearedUmask() { umask(extraction_umask); }
+  ClearedUmask(const ClearedUmask&) = delete;
+  ClearedUmask& operator=(const ClearedUmask&) = delete;
+};
+
+}  // namespace
+
 int extract_all_entries(ZipReader& zip, int destination_fd) {
-  extraction_umask = umask(0);  // Restored below.
+  const ClearedUmask cleared;
   EntryLoop loop;
   entry_loop = &loop;
   DirectoryWalk walk(destination_fd);
@@ -467,7 +483,6 @@ int extract_all_entries(ZipReader& zip, int destination_fd) {
         return extract_current_entry(zip, entry, info, walk);
       });
   entry_loop = nullptr;
-  umask(extraction_umask);
   return result;
 }
 

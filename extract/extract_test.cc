@@ -451,6 +451,34 @@ TEST_F(ExtractTest, UnopenableOutputsStopTheLoop) {
   }
 }
 
+TEST_F(ExtractTest, TheUmaskIsPutBackOnEveryWayOut) {
+  // While entries are unpacked the process's umask is 0; whatever ends the loop, the caller
+  // gets its own back before it prints or runs anything.
+  std::string damaged = make_zip({file_entry("image.bin", "image contents"), file_entry("n", "n")});
+  damaged[first_data_offset(damaged) + 2] ^= 0x20;
+  struct Case {
+    const char* label;
+    std::string zip;
+    int result;
+  };
+  const std::vector<Case> cases = {
+      {"unpacked whole", make_zip({file_entry("a/b", "b"), dir_entry("c/")}), EXTRACT_OK},
+      {"an output that cannot be made",
+       make_zip({file_entry("plain", "p"), file_entry("plain/x", "x")}), EXTRACT_ERR_ENTRIES},
+      {"damaged data", damaged, EXTRACT_ERR_ENTRIES},
+      {"a refused name", make_zip({file_entry("../out", "o")}), EXTRACT_ERR_ENTRIES},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dest;
+    write_file(work_ / "umask.zip", c.zip);
+    UmaskScope mask(027);
+    Extraction run = extract(work_ / "umask.zip", dest.path());
+    EXPECT_EQ(c.result, run.result) << run.out;
+    EXPECT_EQ(027u, umask(027));
+  }
+}
+
 TEST_F(ExtractTest, NothingIsWrittenThroughAPlantedLink) {
   write_file(work_ / "victim", "precious");
   ASSERT_EQ(0, symlink((work_ / "victim").c_str(), (dest_ + "/firmware.bundle").c_str()));
