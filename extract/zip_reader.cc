@@ -26,6 +26,7 @@ constexpr std::uint32_t kZip64ExtraTag = 0x0001;
 constexpr std::uint64_t kSizePlaceholder = 0xFFFFFFFFu;
 // Headers are read a few bytes at a time; a cache turns that into one read per stretch.
 constexpr size_t kCacheSize = 64 * 1024;
+constexpr size_t kLocalCacheSize = 16 * 1024;
 
 std::uint32_t le16(const unsigned char* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
 std::uint32_t le32(const unsigned char* p) { return le16(p) | (le16(p + 2) << 16); }
@@ -100,19 +101,34 @@ struct ZipReader::Window {
         w->position += n;
         continue;
       }
-      if (wanted - done >= kCacheSize) {  // Large reads go straight to the buffer.
+      if (wanted - done >= w->cache.size()) {  // Large reads go straight to the buffer.
         if (!read_at(w->source, at, out + done, wanted - done)) break;
         w->position += wanted - done;
         done = wanted;
         break;
       }
-      const size_t fill = static_cast<size_t>(std::min<std::uint64_t>(kCacheSize, left - done));
+      const size_t fill =
+          static_cast<size_t>(std::min<std::uint64_t>(w->cache.size(), left - done));
       if (!read_at(w->source, at, w->cache.data(), fill)) break;
       w->cache_start = at;
       w->cache_length = fill;
     }
     if (done < wanted) w->failed = true;
     return static_cast<uLong>(done);
+  }
+
+  Window() = default;
+  Window(const ArchiveSource& from, size_t cache_size) : source(from), cache(cache_size) {}
+
+  // Reads `size` bytes at `at` through the cache; false when they are not all there. A short
+  // read here is left out of `failed`, which reports the library's own reads.
+  bool read_through(std::uint64_t at, void* buffer, size_t size) {
+    if (size == 0) return at <= source.length;
+    const bool failed_before = failed;
+    position = at;
+    const bool whole = read(nullptr, this, buffer, static_cast<uLong>(size)) == size;
+    failed = failed_before;
+    return whole;
   }
 
   static uLong write(voidpf, voidpf, const void*, uLong) { return 0; }
@@ -280,10 +296,15 @@ int ZipReader::check_entry_layout() {
   std::vector<unsigned char> extra;
   std::string central_name;
   std::string local_name;
+  // The central directory is read through the library's cache, the local headers through one
+  // of their own: a few reads for many entries instead of several per entry. It is small, since
+  // each entry's data lies between two local headers.
+  Window& central = *window_;
+  Window locals(source_, kLocalCacheSize);
   for (std::uint64_t position = end_.directory_offset; position < directory_end;) {
     unsigned char header[kCentralHeaderSize];
     // A directory that cannot be read here is reported by the walk itself, at its place.
-    if (!read_at(source_, bytes_before_ + position, header, sizeof header) ||
+    if (!central.read_through(bytes_before_ + position, header, sizeof header) ||
         le32(header) != kCentralSignature) {
       break;
     }
@@ -291,10 +312,10 @@ int ZipReader::check_entry_layout() {
     const size_t extra_length = le16(header + 30);
     central_name.resize(name_length);
     extra.resize(extra_length);
-    if (!read_at(source_, bytes_before_ + position + kCentralHeaderSize, central_name.data(),
-                 name_length) ||
-        !read_at(source_, bytes_before_ + position + kCentralHeaderSize + name_length,
-                 extra.data(), extra_length)) {
+    if (!central.read_through(bytes_before_ + position + kCentralHeaderSize, central_name.data(),
+                              name_length) ||
+        !central.read_through(bytes_before_ + position + kCentralHeaderSize + name_length,
+                              extra.data(), extra_length)) {
       break;
     }
     unz_file_info64 info;
@@ -306,15 +327,15 @@ int ZipReader::check_entry_layout() {
     position += kCentralHeaderSize + name_length + extra_length + le16(header + 32);
 
     unsigned char local[kLocalHeaderSize];
-    if (!read_at(source_, bytes_before_ + local_offset, local, sizeof local) ||
+    if (!locals.read_through(bytes_before_ + local_offset, local, sizeof local) ||
         le32(local) != kLocalSignature) {
       names.push_back(central_name);  // No local header: the walk reports it at its turn.
       continue;
     }
     const size_t local_name_length = le16(local + 26);
     local_name.resize(local_name_length);
-    if (!read_at(source_, bytes_before_ + local_offset + kLocalHeaderSize, local_name.data(),
-                 local_name_length) ||
+    if (!locals.read_through(bytes_before_ + local_offset + kLocalHeaderSize, local_name.data(),
+                             local_name_length) ||
         local_name != central_name) {
       // Other tools unpack the local name: the archive would mean different files to them.
       std::fprintf(extraction_output(), "local header of %s names it %s\n",
@@ -394,8 +415,9 @@ int ZipReader::for_each_entry(const EntryVisitor& visit) {
       std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n", err);
       return err;
     }
+    // The header was just read by the library: the cache still holds it.
     unsigned char header[kCentralHeaderSize];
-    if (!read_at(source_, bytes_before_ + position, header, sizeof header)) {
+    if (!window_->read_through(bytes_before_ + position, header, sizeof header)) {
       std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n",
                    UNZ_ERRNO);
       return UNZ_ERRNO;
