@@ -274,9 +274,10 @@ class RemovedByHandTest : public HostileUserTest {
   void SetUp() override {
     HostileUserTest::SetUp();
     if (IsSkipped()) return;
-    // Each run marks its start and then waits for its own go-ahead: "started-a", "go-a", ...
-    const std::string script = "#!/bin/sh\ntouch '" + dir_.path() + "/started-'$1\n" +
-                               "echo $1 > mine\n"
+    // Each run writes "mine", marks its start and then waits for its own go-ahead:
+    // "started-a", "go-a", ... (marked after the write, which the tests remove or read).
+    const std::string script = "#!/bin/sh\necho $1 > mine\ntouch '" + dir_.path() +
+                               "/started-'$1\n"
                                "i=0; while [ ! -e '" +
                                dir_.path() +
                                "/go-'$1 ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done\n";
