@@ -14,8 +14,7 @@
 
 // The variants behind the dispatcher; crc.h declares the portable one and the entry point.
 extern "C" {
-std::uint32_t crc32_gzip_refl_by8(std::uint32_t crc, const unsigned char* data,
-                                  std::uint64_t size);
+std::uint32_t crc32_gzip_refl_by8(std::uint32_t crc, const unsigned char* data, std::uint64_t size);
 std::uint32_t crc32_gzip_refl_by8_02(std::uint32_t crc, const unsigned char* data,
                                      std::uint64_t size);
 #if SFX_ISAL_AS_LEVEL >= 10
@@ -53,8 +52,8 @@ Crc choose() {
   if ((state & 0x6) != 0x6 || (ecx & bit_AVX) == 0) return crc32_gzip_refl_by8;
 #if SFX_ISAL_AS_LEVEL >= 10
   // AVX-512 with its second group of extensions (VPCLMULQDQ among them), as the library asks.
-  constexpr unsigned kGroup1 = bit_AVX512F | bit_AVX512VL | bit_AVX512BW | bit_AVX512CD |
-                               bit_AVX512DQ;
+  constexpr unsigned kGroup1 =
+      bit_AVX512F | bit_AVX512VL | bit_AVX512BW | bit_AVX512CD | bit_AVX512DQ;
   constexpr unsigned kGroup2 = bit_AVX512VBMI2 | bit_GFNI | bit_VAES | bit_VPCLMULQDQ |
                                bit_AVX512VNNI | bit_AVX512BITALG | bit_AVX512VPOPCNTDQ;
   if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0 &&

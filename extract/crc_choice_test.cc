@@ -24,8 +24,8 @@ TEST(CrcChoiceTest, AgreesWithZlib) {
       const uLong expected = crc32(0, bytes, static_cast<uInt>(size));
       EXPECT_EQ(expected, crc32_gzip_refl(0, bytes, size));
       const size_t half = size / 2;
-      EXPECT_EQ(expected, crc32_gzip_refl(crc32_gzip_refl(0, bytes, half), bytes + half,
-                                          size - half));
+      EXPECT_EQ(expected,
+                crc32_gzip_refl(crc32_gzip_refl(0, bytes, half), bytes + half, size - half));
     }
   }
 }

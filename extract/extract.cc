@@ -478,10 +478,9 @@ int extract_all_entries(ZipReader& zip, int destination_fd) {
   EntryLoop loop;
   entry_loop = &loop;
   DirectoryWalk walk(destination_fd);
-  const int result =
-      zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
-        return extract_current_entry(zip, entry, info, walk);
-      });
+  const int result = zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
+    return extract_current_entry(zip, entry, info, walk);
+  });
   entry_loop = nullptr;
   return result;
 }

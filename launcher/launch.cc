@@ -328,11 +328,11 @@ class Launch {
         // archive.zip is the run's from its creation on: signals wait until the clean-up knows
         // it.
         const SignalsHeld held;
-        created = create_archive_copy(ctx_.self_fd, work_root_fd_, work_root_, carve_,
-                                      copy.archive_fd);
+        created =
+            create_archive_copy(ctx_.self_fd, work_root_fd_, work_root_, carve_, copy.archive_fd);
         if (carve_.archive_created && ctx_.extract_dir_given) {
-          made_by_run.note(MadeByRun::kArchive, work_root_fd_, "archive.zip",
-                           carve_.archive_path, -1, carve_.archive_device, carve_.archive_inode);
+          made_by_run.note(MadeByRun::kArchive, work_root_fd_, "archive.zip", carve_.archive_path,
+                           -1, carve_.archive_device, carve_.archive_inode);
         }
       }
       if (created < 0) return false;
