@@ -2,8 +2,7 @@
 # Builds the inflate engine and its CRC-32 (the igzip and crc units of the ISA-L library) into
 # a static library from Debian's source package, for the stub to link:
 #   scripts/build-isal.sh OUT_DIR [MACHINE]
-# leaves OUT_DIR/lib/libisal.a and OUT_DIR/include/{igzip_lib.h,crc.h,types.h}, with
-# sfx_isal_build.h naming the instruction level of its assembler code. MACHINE is the
+# leaves OUT_DIR/lib/libisal.a and OUT_DIR/include/{igzip_lib.h,crc.h,types.h}. MACHINE is the
 # architecture to build for, as uname -m names it (default x86_64; CC must then be a compiler
 # for it): x86_64 builds the package's assembler code with nasm, aarch64 its own assembler code
 # with CC, and every other machine the portable C code alone. Debian ships
@@ -121,8 +120,6 @@ for file in $sources; do
 done
 "${AR:-ar}" rcs "$out/lib/libisal.a" "${objects[@]}" >>"$log" 2>&1 || fail "ar failed"
 cp "$src/include/igzip_lib.h" "$src/include/crc.h" "$src/include/types.h" "$out/include/"
-# The instruction level the assembler code was built at: which of the CRC variants exist.
-printf '#define SFX_ISAL_AS_LEVEL %s\n' "$level" >"$out/include/sfx_isal_build.h"
 rm -rf "$out/obj" "$src"
 printf '%s\n%s\n' "$(basename "$dsc" .dsc)" "$recipe" >"$stamp"
 case $machine in
