@@ -11,6 +11,7 @@
 
 #include "payload/carve.h"
 #include "payload/trailer.h"
+#include "testing/entry_points.h"
 
 namespace {
 
@@ -35,9 +36,11 @@ int scan(const char* path) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) return 2;
   std::uint64_t trailing_count = 0;
-  const bool found = find_version_marker(ftello(file) - 32, file, trailing_count, path);
+  std::string layout_version;
+  const TrailerStatus found =
+      find_version_marker(file, ftello(file) - 32, trailing_count, layout_version);
   std::fclose(file);
-  return found ? 0 : 252;
+  return found == TrailerStatus::kOk ? 0 : 252;
 }
 
 }  // namespace

@@ -76,5 +76,6 @@ int check_archive(const ArchiveSource& archive, ArchiveTotals& totals, std::stri
     if (err != UNZ_OK) failed_entry = entry.name;
     return err;
   });
+  if (walked != 0 && failed_entry.empty()) failed_entry = zip.refused_entry();
   return walked == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }

@@ -230,6 +230,8 @@ std::string printable_text(std::string_view text) {
   return shown;
 }
 
+std::string quoted_text(std::string_view text) { return "'" + printable_text(text) + "'"; }
+
 bool is_valid_utf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     const size_t length = utf8_sequence_length(text, i);

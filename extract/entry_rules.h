@@ -92,6 +92,9 @@ const char* entry_rule_name(EntryRule rule);
 /// that are not part of valid UTF-8 become "\xNN"; everything else is kept as it is.
 std::string printable_text(std::string_view text);
 
+/// printable_text of `text` between single quotes, as messages quote a name.
+std::string quoted_text(std::string_view text);
+
 /// True when `text` is valid UTF-8 throughout: no overlong forms, surrogates, code points above
 /// U+10FFFF or cut sequences.
 bool is_valid_utf8(std::string_view text);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -356,26 +355,6 @@ int extract_archive(const ArchiveSource& archive, int destination_fd, const char
   return walked == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }
 
-int extract_archive(const char* archive_path, const char* destination) {
-  if (archive_path == nullptr) return EXTRACT_ERR_OPEN;
-  Fd archive(open(archive_path, O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (archive.get() < 0 || fstat(archive.get(), &st) != 0) return EXTRACT_ERR_OPEN;
-  Fd dir(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) {
-    ZipReader zip;
-    if (zip.open({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}) ==
-        ArchiveOpen::kNotZip) {
-      return EXTRACT_ERR_OPEN;
-    }
-    std::fprintf(extraction_output(), "Error changing into %s, aborting\n",
-                 printable_text(destination).c_str());
-    return EXTRACT_ERR_CHDIR;
-  }
-  return extract_archive({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}, dir.get(),
-                         destination);
-}
-
 int extract_all_entries(ZipReader& zip, int destination_fd) {
   extraction_umask = umask(0);
   umask(extraction_umask);
@@ -409,11 +388,4 @@ time_t entry_time(const tm_unz& date) {
   local.tm_year = year > 1900 ? year - 1900 : year;
   local.tm_isdst = -1;  // Let mktime decide whether summer time applies at that date.
   return std::mktime(&local);
-}
-
-void set_file_times(const char* path, const tm_unz& date) {
-  utimbuf times;
-  times.actime = entry_time(date);
-  times.modtime = times.actime;
-  (void)utime(path, &times);
 }

@@ -38,10 +38,6 @@ constexpr int ENTRY_ERR_REFUSED = -110;
 /// failed.
 int extract_archive(const ArchiveSource& archive, int destination_fd, const char* destination);
 
-/// extract_archive of the whole file `archive_path` into the directory `destination`, both
-/// opened here (EXTRACT_ERR_OPEN when the file cannot be opened).
-int extract_archive(const char* archive_path, const char* destination);
-
 /// Unpacks every entry of the open archive `zip` into the directory `destination_fd`. Returns 0
 /// when every entry was unpacked, otherwise the code that stopped the loop (after its message):
 /// the walk's (see ZipReader::for_each_entry) or extract_current_entry's.
@@ -96,8 +92,5 @@ int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_inf
 /// The entry's time `date` (seconds, minutes, hours, day 1-31, month 0-11 and the full year, as
 /// the ZIP library decodes it) as local time with the daylight-saving rule in force then.
 time_t entry_time(const tm_unz& date);
-
-/// Sets the access and modification times of `path` to entry_time(date). Failures are ignored.
-void set_file_times(const char* path, const tm_unz& date);
 
 #endif  // EXTRACT_EXTRACT_H_

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -17,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "extract/check.h"
+#include "testing/entry_points.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -313,7 +316,7 @@ TEST_F(ExtractTest, FileTimesAreLocalDosDates) {
   EXPECT_GT(stat_of(dest_ + "/dir").st_mtime, 1700000000);  // Made now, not dated 2001.
 }
 
-TEST_F(ExtractTest, SetFileTimesTakesFullOrShortYears) {
+TEST_F(ExtractTest, EntryTimeTakesFullOrShortYears) {
   EnvScope zone("TZ", kTestTimeZone);
   const std::string path = dest_ + "/f";
   write_file(path, "");
@@ -325,7 +328,8 @@ TEST_F(ExtractTest, SetFileTimesTakesFullOrShortYears) {
        {Row{2024, 1721037600}, Row{124, 1721037600}, Row{1980, 332503200}, Row{80, 332503200}}) {
     SCOPED_TRACE(row.year);
     tm_unz date = {0, 0, 12, 15, 6, row.year};  // 15 July, 12:00:00
-    set_file_times(path.c_str(), date);
+    const utimbuf times = {entry_time(date), entry_time(date)};
+    ASSERT_EQ(0, utime(path.c_str(), &times));
     struct stat st = stat_of(path);
     EXPECT_EQ(row.expected, st.st_mtime);
     EXPECT_EQ(row.expected, st.st_atime);
@@ -859,6 +863,95 @@ TEST_F(ExtractTest, AWalkThatDisagreesWithTheEndRecordFails) {
     EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
     EXPECT_EQ(c.message, run.out);
   }
+}
+
+// Position of the `index`-th header with `signature` ("PK\1\2" central, "PK\3\4" local).
+size_t header_at(const std::string& zip, const char* signature, int index) {
+  size_t at = zip.find(signature);
+  for (int i = 0; i < index && at != std::string::npos; ++i) at = zip.find(signature, at + 4);
+  return at;
+}
+
+void put_le32(std::string& zip, size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// One stored entry whose central header appears `copies` times: every copy unpacks the same
+// bytes (a bomb made of references, not of compression).
+std::string repeated_central_headers(int copies) {
+  const std::string one = make_raw_zip({RawZipEntry::stored("a", std::string(100, 'z'))});
+  const size_t central = header_at(one, "PK\1\2", 0);
+  const size_t end = one.find("PK\5\6");
+  std::string zip = one.substr(0, central);
+  for (int i = 0; i < copies; ++i) zip += one.substr(central, end - central);
+  std::string record = one.substr(end);
+  const std::uint32_t size = static_cast<std::uint32_t>((end - central) * copies);
+  record[8] = record[10] = static_cast<char>(copies & 0xFF);
+  record[9] = record[11] = static_cast<char>(copies >> 8);
+  put_le32(record, 12, size);
+  return zip + record;
+}
+
+// Entries whose bytes overlap or run into the central directory, and local names that differ
+// from the central ones, are refused with one line naming the entry before anything is
+// written; the check names the same entry.
+TEST_F(ExtractTest, EntriesThatShareBytesOrNameThemselvesOtherwiseAreRefused) {
+  const std::vector<RawZipEntry> three = {RawZipEntry::stored("first", "1111"),
+                                          RawZipEntry::stored("b", "2"),
+                                          RawZipEntry::stored("c", "3")};
+  const std::string sound = make_raw_zip(three);
+  std::string into_next = sound;  // first's data declared 10 bytes long: runs into b's header.
+  put_le32(into_next, header_at(sound, "PK\1\2", 0) + 20, 10);
+  put_le32(into_next, header_at(sound, "PK\1\2", 0) + 24, 10);
+  std::string past_directory = sound;  // c's data declared to run into the directory.
+  put_le32(past_directory, header_at(sound, "PK\1\2", 2) + 20, 1000);
+  std::string renamed = sound;  // b's local header says "x".
+  renamed[header_at(sound, "PK\3\4", 1) + 30] = 'x';
+  std::string same_offset = sound;  // c's central header points at b's local header.
+  put_le32(same_offset, header_at(sound, "PK\1\2", 2) + 42,
+           static_cast<std::uint32_t>(header_at(sound, "PK\3\4", 1)));
+  same_offset[header_at(sound, "PK\1\2", 2) + 46] = 'b';
+  struct Case {
+    const char* label;
+    std::string zip;
+    std::string message;
+    std::string entry;
+  };
+  const std::vector<Case> cases = {
+      {"data into the next header", into_next, "local header and data of b overlap those of first\n",
+       "b"},
+      {"data into the central directory", past_directory,
+       "local header and data of c run past the central directory\n", "c"},
+      {"local name differs", renamed, "local header of b names it x\n", "b"},
+      {"two entries, one local header", same_offset,
+       "local header and data of b overlap those of b\n", "b"},
+      {"2,000 references to one entry", repeated_central_headers(2000),
+       "local header and data of a overlap those of a\n", "a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dest;
+    write_file(work_ / "refused.zip", c.zip);
+    Extraction run = extract(work_ / "refused.zip", dest.path());
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(c.message, run.out);
+    EXPECT_EQ(std::vector<std::string>{}, list_tree(dest.path()));
+
+    const int fd = open((work_ / "refused.zip").c_str(), O_RDONLY | O_CLOEXEC);
+    ArchiveTotals totals;
+    std::string failed;
+    int checked = 0;
+    const std::string out = capture_stdout([&] {
+      checked = check_archive({fd, 0, c.zip.size()}, totals, failed);
+    });
+    close(fd);
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, checked);
+    EXPECT_EQ(c.message, out);
+    EXPECT_EQ(c.entry, failed);
+  }
+  TempDir dest;
+  write_file(work_ / "sound.zip", sound);
+  EXPECT_EQ(EXTRACT_OK, extract(work_ / "sound.zip", dest.path()).result);
 }
 
 TEST_F(ExtractTest, EntriesTheStubCannotReadAreRefusedBeforeAnythingIsWritten) {

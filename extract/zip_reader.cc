@@ -259,7 +259,120 @@ EntryFacts facts_of(const unz_file_info64& info, const char* name) {
   return entry;
 }
 
+namespace {
+
+// The stretch of the archive that one entry's local header and data take.
+struct EntrySpan {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::uint64_t index = 0;  ///< Its place in the central directory.
+};
+
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+
+}  // namespace
+
+int ZipReader::check_entry_layout() {
+  refused_entry_.clear();
+  const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
+  std::vector<EntrySpan> spans;
+  std::vector<std::string> names;
+  std::vector<unsigned char> extra;
+  std::string central_name;
+  std::string local_name;
+  for (std::uint64_t position = end_.directory_offset; position < directory_end;) {
+    unsigned char header[kCentralHeaderSize];
+    // A directory that cannot be read here is reported by the walk itself, at its place.
+    if (!read_at(source_, bytes_before_ + position, header, sizeof header) ||
+        le32(header) != kCentralSignature) {
+      break;
+    }
+    const size_t name_length = le16(header + 28);
+    const size_t extra_length = le16(header + 30);
+    central_name.resize(name_length);
+    extra.resize(extra_length);
+    if (!read_at(source_, bytes_before_ + position + kCentralHeaderSize, central_name.data(),
+                 name_length) ||
+        !read_at(source_, bytes_before_ + position + kCentralHeaderSize + name_length,
+                 extra.data(), extra_length)) {
+      break;
+    }
+    unz_file_info64 info;
+    std::memset(&info, 0, sizeof info);
+    info.compressed_size = le32(header + 20);
+    info.uncompressed_size = le32(header + 24);
+    std::uint64_t local_offset = le32(header + 42);
+    take_zip64_sizes(extra.data(), extra_length, info, local_offset);
+    position += kCentralHeaderSize + name_length + extra_length + le16(header + 32);
+
+    unsigned char local[kLocalHeaderSize];
+    if (!read_at(source_, bytes_before_ + local_offset, local, sizeof local) ||
+        le32(local) != kLocalSignature) {
+      names.push_back(central_name);  // No local header: the walk reports it at its turn.
+      continue;
+    }
+    const size_t local_name_length = le16(local + 26);
+    local_name.resize(local_name_length);
+    if (!read_at(source_, bytes_before_ + local_offset + kLocalHeaderSize, local_name.data(),
+                 local_name_length) ||
+        local_name != central_name) {
+      // Other tools unpack the local name: the archive would mean different files to them.
+      std::fprintf(extraction_output(), "local header of %s names it %s\n",
+                   printable_text(central_name).c_str(), printable_text(local_name).c_str());
+      refused_entry_ = central_name;
+      return UNZ_BADZIPFILE;
+    }
+    EntrySpan span;
+    span.start = local_offset;
+    span.index = names.size();
+    const std::uint64_t header_end =
+        local_offset + kLocalHeaderSize + local_name_length + le16(local + 28);
+    span.end = info.compressed_size > UINT64_MAX - header_end ? UINT64_MAX
+                                                              : header_end + info.compressed_size;
+    names.push_back(central_name);
+    if (span.end > end_.directory_offset) {
+      std::fprintf(extraction_output(),
+                   "local header and data of %s run past the central directory\n",
+                   printable_text(central_name).c_str());
+      refused_entry_ = central_name;
+      return UNZ_BADZIPFILE;
+    }
+    spans.push_back(span);
+  }
+  // Entries that share bytes: one stretch of data unpacked many times over (a bomb), or a
+  // header that another entry's data also holds.
+  std::sort(spans.begin(), spans.end(), [](const EntrySpan& a, const EntrySpan& b) {
+    return a.start != b.start ? a.start < b.start : a.index < b.index;
+  });
+  const EntrySpan* reach = nullptr;  // The span that reaches furthest so far.
+  const EntrySpan* first = nullptr;
+  const EntrySpan* second = nullptr;
+  for (const EntrySpan& span : spans) {
+    if (reach != nullptr && span.start < reach->end) {
+      // Of all overlapping pairs, name the one whose later entry comes first in the directory.
+      const EntrySpan* later = span.index > reach->index ? &span : reach;
+      const EntrySpan* earlier = later == &span ? reach : &span;
+      if (first == nullptr || later->index < first->index) {
+        first = later;
+        second = earlier;
+      }
+    }
+    if (reach == nullptr || span.end > reach->end) reach = &span;
+  }
+  if (first != nullptr) {
+    std::fprintf(extraction_output(), "local header and data of %s overlap those of %s\n",
+                 printable_text(names[first->index]).c_str(),
+                 printable_text(names[second->index]).c_str());
+    refused_entry_ = names[first->index];
+    return UNZ_BADZIPFILE;
+  }
+  return 0;
+}
+
 int ZipReader::for_each_entry(const EntryVisitor& visit) {
+  // Before any entry is visited (and so before anything is written): entries whose bytes
+  // overlap or run into the central directory, and local names that differ from the central.
+  if (const int refused = check_entry_layout(); refused != 0) return refused;
   const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
   std::uint64_t position = end_.directory_offset;
   std::uint64_t count = 0;

@@ -62,7 +62,9 @@ class ZipReader {
   using EntryVisitor = std::function<int(const EntryFacts& entry, const unz_file_info64& info)>;
 
   /// Visits every entry of the central directory in order, stepping from one header to the
-  /// next until the directory's recorded end. Returns 0 when every entry was visited and the
+  /// next until the directory's recorded end. Before the first visit, refuses (see
+  /// check_entry_layout) an archive whose entries' bytes overlap, run past the start of the
+  /// central directory, or whose local header names an entry otherwise. Returns 0 when every entry was visited and the
   /// walk agrees with the end record, the visitor's non-zero result, or after one message on
   /// standard output: the ZIP library's code when an entry's header cannot be read ("error %d
   /// with zipfile in unzGetCurrentFileInfo" for the first, "... in unzGoToNextFile" for a later
@@ -74,7 +76,16 @@ class ZipReader {
   /// local header; sets `error` to UNZ_OK, or UNZ_BADZIPFILE when there is no local header.
   std::uint64_t data_position(int& error);
 
+  /// The entry that the layout check refused (empty when it refused none).
+  const std::string& refused_entry() const { return refused_entry_; }
+
  private:
+  /// Reads every central header and the local header it points to, without the ZIP library:
+  /// returns 0, or UNZ_BADZIPFILE after one line on standard output naming the entry whose
+  /// local name differs from its central one, whose local header and data run past the start
+  /// of the central directory, or overlap another entry's.
+  int check_entry_layout();
+
   struct Window;
   std::unique_ptr<Window> window_;
   unzFile zip_ = nullptr;
@@ -82,6 +93,7 @@ class ZipReader {
   CentralDirectoryEnd end_;
   std::uint64_t bytes_before_ = 0;  ///< Bytes ahead of the archive's own offset 0.
   std::uint64_t local_offset_ = 0;  ///< The visited entry's local header, as recorded.
+  std::string refused_entry_;
 };
 
 /// Where a seek of the ZIP library's file functions (`origin` one of ZLIB_FILEFUNC_SEEK_SET,

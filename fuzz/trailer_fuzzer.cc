@@ -1,7 +1,7 @@
 // Fuzz target for the trailer readers and archive carving over arbitrary file bytes.
 //
-// Each input becomes a file. read_trailer and carve_archive (which drives find_version_marker
-// and read_extra_tool_section) read it, and both are checked against a plain reference reader
+// Each input becomes a file. read_trailer (which drives find_version_marker and
+// read_extra_tool_section) and carve_archive (which calls read_trailer) read it, and both are checked against a plain reference reader
 // that probes the bytes one position at a time, as the file layout is defined: the same
 // outcome, the same fields, and archive.zip holding exactly the archive's bytes.
 //
@@ -20,10 +20,10 @@
 #include <memory>
 #include <string>
 
-#include "command/command_lists.h"
 #include "fuzz/fuzz_util.h"
 #include "payload/carve.h"
 #include "payload/trailer.h"
+#include "testing/entry_points.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ SFX_FUZZ_ORACLE Reference reference_read(const std::string& file) {
     b -= ExtraToolSection::SIZE;
   }
   if (b - PayloadTrailer::COMMAND_SIZE - PayloadTrailer::ARCHIVE_LENGTH_SIZE < 0) {
-    ref.status = TrailerStatus::kTruncated;
+    ref.status = TrailerStatus::kCommandBeforeFile;
     return ref;
   }
   ref.command_at = b - PayloadTrailer::COMMAND_SIZE - PayloadTrailer::ARCHIVE_LENGTH_SIZE;
@@ -136,7 +136,7 @@ SFX_FUZZ_ORACLE Reference reference_read(const std::string& file) {
                          static_cast<std::uint8_t>(file[static_cast<std::size_t>(b - 4 + i)]);
   }
   ref.archive_offset = ref.command_at - static_cast<std::int64_t>(ref.archive_length);
-  ref.status = ref.archive_offset < 0 ? TrailerStatus::kTruncated : TrailerStatus::kOk;
+  ref.status = ref.archive_offset < 0 ? TrailerStatus::kArchiveBeforeFile : TrailerStatus::kOk;
   return ref;
 }
 
@@ -170,10 +170,11 @@ void check_read_trailer(const Reference& ref) {
 void check_carve(const std::string& file, const Reference& ref) {
   CarveResult result;
   const int code = carve_archive(g_input_path, g_work_root, result);
-  check(extra_commands.size() == (ref.has_extra_tool_section ? 1u : 0u),
-        "carve: wrong number of extra_commands");
+  check(result.extra_tool_command.has_value() == ref.has_extra_tool_section,
+        "carve: extra-tool section differs");
   if (ref.has_extra_tool_section) {
-    check(extra_commands[0] == ref.extra_tool_command, "carve: extra-tool command differs");
+    check(*result.extra_tool_command == ref.extra_tool_command,
+          "carve: extra-tool command differs");
   }
   if (ref.command_at >= 0) {
     check(result.command_template == ref.command, "carve: command_template differs");
@@ -204,8 +205,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  extra_commands.clear();
-  display_commands.clear();
   g_work_root = g_work_roots[size % 2];
   const std::string file = file_bytes(data, size);
   sfx_fuzz::write_input(g_input_path, reinterpret_cast<const std::uint8_t*>(file.data()),

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "command/command_lists.h"
 #include "command/run.h"
 #include "extract/entry_rules.h"
 #include "extract/extract.h"
@@ -340,6 +341,9 @@ class Launch {
                          carve_.archive_device, carve_.archive_inode);
       }
     }
+    // The trailer's extra-tool command runs after the payload command; the reader only
+    // reported it.
+    if (carve_.extra_tool_command) extra_commands.push_back(*carve_.extra_tool_command);
     if (prepared < 0) return false;
     const ArchiveSource archive = {ctx_.self_fd, carve_.archive_offset, carve_.archive_length};
     // Nothing is written yet: a run whose files and archive.zip cannot fit ends here, with

@@ -108,8 +108,6 @@ void print_field(const char* label, const std::string& value) {
   std::printf("%-20s%s\n", label, value.c_str());
 }
 
-std::string quoted_text(const std::string& text) { return "'" + printable_text(text) + "'"; }
-
 int print_info(const LaunchContext& ctx, const TrailerInfo& trailer, const ArchiveSource& archive) {
   ArchiveTotals totals;
   if (walk_entries(archive, totals, nullptr) != 0) return EXIT_LAUNCH_FAILURE;

@@ -1,7 +1,6 @@
 #include "pack/create.h"
 
 #include <fcntl.h>
-#include <minizip/unzip.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,10 +37,6 @@ struct FdCloser {
   const int fd;
 };
 
-struct UnzipCloser {
-  void operator()(void* handle) const { unzClose(handle); }
-};
-
 Status check_text(const std::string& what, const std::string& text) {
   if (text.empty()) return Status::usage("the " + what + " is empty");
   if (text.size() > static_cast<std::size_t>(PayloadTrailer::COMMAND_SIZE)) {
@@ -73,32 +68,36 @@ Status check_stub(const std::string& path, const std::string& machine, struct st
   return check_stub_image(stub.fd, size, path, machine);
 }
 
-// True for a file that begins with an end-of-central-directory record: an empty archive.
-bool starts_with_empty_end_record(const std::string& path) {
-  FileHandle file(std::fopen(path.c_str(), "rbe"));
-  char head[4] = {};
-  return file && std::fread(head, 1, sizeof head, file.get()) == sizeof head &&
-         std::memcmp(head, "PK\x05\x06", sizeof head) == 0;
-}
-
-// Checks an existing ZIP archive without changing it: the stub must unpack every entry, and
-// every entry's data must match its CRC-32. Collects the names of executable files.
+// Checks an existing ZIP archive without changing it, as the stub reads it: the stub must
+// unpack every entry, and every entry's data must match its CRC-32. Collects the names of
+// executable files.
 Status check_zip_source(const std::string& path, std::set<std::string>& executables,
                         std::size_t& entry_count) {
-  std::unique_ptr<void, UnzipCloser> zip(unzOpen64(path.c_str()));
-  if (!zip && starts_with_empty_end_record(path)) {
-    return Status::input_fault(
-        "the ZIP archive " + quoted(path) +
-        " has no entries; the stub cannot unpack an archive without entries");
+  const FdCloser zip(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat info;
+  if (zip.fd < 0 || fstat(zip.fd, &info) != 0) {
+    return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
   }
-  if (!zip) {
+  if (!S_ISREG(info.st_mode)) {
     return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
   }
+  const ArchiveSource archive = {zip.fd, 0, static_cast<std::uint64_t>(info.st_size)};
   ArchiveCheck check;
-  const std::string fault = check_archive(zip.get(), check);
-  if (!fault.empty()) return Status::input_fault("the ZIP archive " + quoted(path) + ": " + fault);
+  std::string fault;
+  switch (check_archive_as_stub(archive, check, fault)) {
+    case ZipCheck::kOk:
+      break;
+    case ZipCheck::kEmpty:
+      return Status::input_fault(
+          "the ZIP archive " + quoted(path) +
+          " has no entries; the stub cannot unpack an archive without entries");
+    case ZipCheck::kNotZip:
+      return Status::input_fault(quoted(path) + " is neither a directory nor a ZIP archive");
+    case ZipCheck::kRefused:
+      return Status::input_fault("the ZIP archive " + quoted(path) + ": " + fault);
+  }
   executables = std::move(check.executables);
-  entry_count = check.entry_count;
+  entry_count = static_cast<std::size_t>(check.entry_count);
   return Status::ok();
 }
 

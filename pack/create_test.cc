@@ -266,8 +266,8 @@ TEST(CreateRefusals, NothingIsWritten) {
          o.source = d / "long.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the ZIP archive '@/long.zip': the stored name '" + std::string(256, 'n') +
-           "' is 256 bytes long; the stub unpacks names of at most 255 bytes"},
+       "the ZIP archive '@/long.zip': the stub refuses entry '" + std::string(255, 'n') +
+           "': entry name too long (256 bytes), refusing " + std::string(255, 'n') + "..."},
       {"ZIP archive with a \"..\" name",
        [](CreateOptions& o, const TempDir& d) {
          write_file(d / "dots.zip",
@@ -275,15 +275,16 @@ TEST(CreateRefusals, NothingIsWritten) {
          o.source = d / "dots.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the ZIP archive '@/dots.zip': entry '../escape' is refused by the stub: unsafe name"},
+       "the ZIP archive '@/dots.zip': the stub refuses entry '../escape': refusing unsafe entry "
+       "name ../escape"},
       {"ZIP archive with a link leading outside",
        [](CreateOptions& o, const TempDir& d) {
          write_file(d / "link.zip", make_zip({zip_entry("passwd", "/etc/passwd", 0120777)}));
          o.source = d / "link.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the ZIP archive '@/link.zip': entry 'passwd' is refused by the stub: link leads outside "
-       "('/etc/passwd')"},
+       "the ZIP archive '@/link.zip': the stub refuses entry 'passwd': refusing symbolic link "
+       "passwd -> /etc/passwd"},
       {"ZIP archive with a damaged entry",
        [](CreateOptions& o, const TempDir& d) {
          ZipEntry plain = zip_entry("data.bin", std::string(4000, 'd'));
@@ -294,7 +295,8 @@ TEST(CreateRefusals, NothingIsWritten) {
          o.source = d / "bad.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the ZIP archive '@/bad.zip': entry 'data.bin' fails its CRC-32 check"},
+       "the ZIP archive '@/bad.zip': the stub refuses entry 'data.bin': error -105 with zipfile "
+       "in unzCloseCurrentFile"},
       {"empty source directory",
        [](CreateOptions& o, const TempDir& d) {
          ASSERT_EQ(mkdir((d / "void").c_str(), 0755), 0);
@@ -311,14 +313,18 @@ TEST(CreateRefusals, NothingIsWritten) {
        EXIT_PACK_INPUT_FAULT,
        "the ZIP archive '@/void.zip' has no entries; the stub cannot unpack an archive without "
        "entries"},
-      {"ZIP archive with an entry of 4 GiB",
+      {"ZIP archive whose end record counts fewer entries",
        [](CreateOptions& o, const TempDir& d) {
-         write_file(d / "z64.zip", sfx_testing::make_zip64_zip("big", "abc"));
-         o.source = d / "z64.zip";
+         using sfx_testing::RawZipEntry;
+         write_file(d / "count.zip",
+                    sfx_testing::make_raw_zip({RawZipEntry::stored("run", "x", 0100755),
+                                               RawZipEntry::stored("b", "2")},
+                                              1));
+         o.source = d / "count.zip";
        },
        EXIT_PACK_INPUT_FAULT,
-       "the ZIP archive '@/z64.zip': entry 'big' is 4 GiB or larger; the stub unpacks files of "
-       "at most 4294967294 bytes"},
+       "the ZIP archive '@/count.zip': the stub refuses the archive: central directory holds 2 "
+       "entries, end record says 1"},
       {"output is a directory", [](CreateOptions& o, const TempDir& d) { o.output = d / "out"; },
        EXIT_PACK_USAGE, "the output '@/out' is a directory; sfx_pack replaces only regular files"},
       {"output in a missing directory",
@@ -415,3 +421,35 @@ TEST(FirstWord, EndsAtTheFirstBlankOrTab) {
 }
 
 }  // namespace
+
+// What the stub unpacks, the packer takes: an entry whose sizes are kept in ZIP64 fields, more
+// entries than a 16-bit count holds (the end record's count wraps; the directory is read to its
+// end), and backslashes in stored names.
+TEST_F(CreateTest, TakesZipArchivesTheStubUnpacks) {
+  write_file(dir_ / "z64.zip", sfx_testing::make_zip64_zip("big", "abc"));
+  options_.source = dir_ / "z64.zip";
+  options_.command_template = "big";
+  Status status = create();
+  ASSERT_TRUE(status.is_ok()) << status.message();
+  EXPECT_EQ(report_.entry_count, 1u);
+
+  std::vector<sfx_testing::RawZipEntry> many;
+  for (int i = 0; i < 65537; ++i) {
+    many.push_back(sfx_testing::RawZipEntry::stored(std::to_string(i), ""));
+  }
+  write_file(dir_ / "many.zip", sfx_testing::make_raw_zip(many, 1));
+  options_.source = dir_ / "many.zip";
+  options_.command_template = "0";
+  status = create();
+  ASSERT_TRUE(status.is_ok()) << status.message();
+  EXPECT_EQ(report_.entry_count, 65537u);
+
+  // Names a Windows tool wrote with backslashes, which the stub unpacks as directories.
+  write_file(dir_ / "win.zip",
+             sfx_testing::make_raw_zip({sfx_testing::RawZipEntry::stored("tools\\run", "x")}));
+  options_.source = dir_ / "win.zip";
+  options_.command_template = "tools/run";
+  status = create();
+  ASSERT_TRUE(status.is_ok()) << status.message();
+  EXPECT_EQ(report_.entry_count, 1u);
+}

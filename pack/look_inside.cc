@@ -5,22 +5,22 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "extract/check.h"
 #include "extract/entry_rules.h"
+#include "extract/extract.h"
 #include "extract/zip_reader.h"
 #include "pack/create.h"
 #include "pack/source_tree.h"
 #include "pack/zip_entries.h"
-#include "pack/zip_window.h"
 #include "payload/stub_machine.h"
 
 // The JSON library brings std::quoted along: the message helper is called as ::quoted here.
 
 namespace {
-
-constexpr std::size_t NAME_BUFFER_SIZE = 65536;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -29,10 +29,6 @@ struct FileCloser {
 // A distributable file opened for reading: its trailer read, its archive open in minizip.
 class OpenDistributable {
  public:
-  ~OpenDistributable() {
-    if (zip_ != nullptr) unzClose(zip_);
-  }
-
   Status open(const std::string& path, TrailerInfo& trailer) {
     path_ = path;
     file_.reset(std::fopen(path.c_str(), "rbe"));
@@ -41,7 +37,15 @@ class OpenDistributable {
     switch (read_trailer(file_.get(), trailer)) {
       case TrailerStatus::kOk:
         break;
-      case TrailerStatus::kIoError:
+      case TrailerStatus::kSeekEndFailed:
+      case TrailerStatus::kLengthUnknown:
+      case TrailerStatus::kScanSeekFailed:
+      case TrailerStatus::kScanReadFailed:
+      case TrailerStatus::kExtraToolSeekFailed:
+      case TrailerStatus::kExtraToolMarkerReadFailed:
+      case TrailerStatus::kExtraToolCommandReadFailed:
+      case TrailerStatus::kCommandReadFailed:
+      case TrailerStatus::kLengthReadFailed:
         return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
       case TrailerStatus::kTooShort:
       case TrailerStatus::kNoMarker:
@@ -54,35 +58,24 @@ class OpenDistributable {
         return Status::input_fault(::quoted(path) + " has a trailer of layout version " +
                                    ::quoted(trailer.layout_version) + "; this sfx_pack reads " +
                                    ::quoted(PayloadTrailer::LAYOUT_VERSION));
-      case TrailerStatus::kTruncated:
+      case TrailerStatus::kCommandBeforeFile:
+      case TrailerStatus::kArchiveBeforeFile:
         return Status::input_fault(::quoted(path) + " has a damaged trailer: its archive of " +
                                    std::to_string(trailer.archive_length) +
                                    " bytes would start before the file does");
     }
-    window_.file = file_.get();
-    window_.base = static_cast<std::uint64_t>(trailer.archive_offset);
-    window_.length = trailer.archive_length;
-    zlib_filefunc64_def functions;
-    fill_window_functions(&window_, &functions);
-    zip_ = unzOpen2_64("", &functions);
-    if (zip_ == nullptr) {
-      return Status::input_fault(::quoted(path) + ": the appended archive (" +
-                                 std::to_string(trailer.archive_length) + " bytes at offset " +
-                                 std::to_string(trailer.archive_offset) +
-                                 ") is not a readable ZIP archive");
-    }
+    archive_ = {fileno(file_.get()), static_cast<std::uint64_t>(trailer.archive_offset),
+                trailer.archive_length};
     return Status::ok();
   }
 
-  unzFile zip() const { return zip_; }
+  const ArchiveSource& archive() const { return archive_; }
 
-  // Steps through the entries: first() then next() until they return false; `status` tells
-  // an end of the list (ok) from a damaged central directory.
-  bool first(EntryInfo& entry, unz_file_info64& raw, Status& status) {
-    return load(unzGoToFirstFile(zip_), entry, raw, status);
-  }
-  bool next(EntryInfo& entry, unz_file_info64& raw, Status& status) {
-    return load(unzGoToNextFile(zip_), entry, raw, status);
+  Status not_a_zip(const TrailerInfo& trailer) const {
+    return Status::input_fault(::quoted(path_) + ": the appended archive (" +
+                               std::to_string(trailer.archive_length) + " bytes at offset " +
+                               std::to_string(trailer.archive_offset) +
+                               ") is not a readable ZIP archive");
   }
 
   Status damaged(const std::string& what) const {
@@ -90,46 +83,42 @@ class OpenDistributable {
   }
 
  private:
-  bool load(int moved, EntryInfo& entry, unz_file_info64& raw, Status& status) {
-    status = Status::ok();
-    if (moved == UNZ_END_OF_LIST_OF_FILE) return false;
-    name_.resize(NAME_BUFFER_SIZE);
-    if (moved != UNZ_OK || unzGetCurrentFileInfo64(zip_, &raw, name_.data(), name_.size(), nullptr,
-                                                   0, nullptr, 0) != UNZ_OK) {
-      status = damaged("the archive's central directory is damaged");
-      return false;
-    }
-    entry = EntryInfo{};
-    entry.name.assign(name_.data(), std::min<std::size_t>(raw.size_filename, name_.size()));
-    entry.size = raw.uncompressed_size;
-    entry.compressed_size = raw.compressed_size;
-    entry.crc32 = static_cast<std::uint32_t>(raw.crc);
-    entry.method = static_cast<int>(raw.compression_method);
-    entry.version_made_by = static_cast<std::uint32_t>(raw.version);
-    entry.external_attributes = static_cast<std::uint32_t>(raw.external_fa);
-    entry.year = static_cast<int>(raw.tmu_date.tm_year);
-    entry.month = static_cast<int>(raw.tmu_date.tm_mon) + 1;
-    entry.day = static_cast<int>(raw.tmu_date.tm_mday);
-    entry.hour = static_cast<int>(raw.tmu_date.tm_hour);
-    entry.minute = static_cast<int>(raw.tmu_date.tm_min);
-    entry.second = static_cast<int>(raw.tmu_date.tm_sec);
-    const EntryFacts facts = facts_of(raw, entry.name.c_str());
-    entry.kind = entry_kind(facts);
-    entry.rule = check_entry(facts);
-    if (entry.kind == EntryKind::kSymlink && entry.rule == EntryRule::kOk) {
-      // A link whose data cannot be read has no target the stub could make.
-      read_entry_data(zip_, entry.size, ENTRY_LINK_TARGET_MAX + 1, entry.link_target);
-      if (!is_safe_link_target(entry.name, entry.link_target)) entry.rule = EntryRule::kLinkTarget;
-    }
-    return true;
-  }
-
   std::string path_;
   std::unique_ptr<std::FILE, FileCloser> file_;
-  ZipWindow window_;
-  unzFile zip_ = nullptr;
-  std::string name_;
+  ArchiveSource archive_;
 };
+
+// The listing's record of the entry being visited in `zip`: what its central header says, the
+// rule by which the stub refuses it, and a link's target read from its data.
+EntryInfo entry_info(ZipReader& zip, const EntryFacts& facts, const unz_file_info64& raw) {
+  EntryInfo entry;
+  entry.name = facts.name;
+  entry.size = raw.uncompressed_size;
+  entry.compressed_size = raw.compressed_size;
+  entry.crc32 = static_cast<std::uint32_t>(raw.crc);
+  entry.method = static_cast<int>(raw.compression_method);
+  entry.version_made_by = static_cast<std::uint32_t>(raw.version);
+  entry.external_attributes = static_cast<std::uint32_t>(raw.external_fa);
+  entry.year = static_cast<int>(raw.tmu_date.tm_year);
+  entry.month = static_cast<int>(raw.tmu_date.tm_mon) + 1;
+  entry.day = static_cast<int>(raw.tmu_date.tm_mday);
+  entry.hour = static_cast<int>(raw.tmu_date.tm_hour);
+  entry.minute = static_cast<int>(raw.tmu_date.tm_min);
+  entry.second = static_cast<int>(raw.tmu_date.tm_sec);
+  entry.kind = entry_kind(facts);
+  entry.rule = check_entry(facts);
+  if (entry.kind == EntryKind::kSymlink && entry.rule == EntryRule::kOk) {
+    if (entry.size > ENTRY_LINK_TARGET_MAX) {
+      entry.link_target = link_size_text(entry.size);
+      entry.rule = EntryRule::kLinkTarget;
+    } else {
+      // A link whose data cannot be read has no target the stub could make.
+      read_link_data(zip, raw, entry.link_target);
+      if (!is_safe_link_target(entry.name, entry.link_target)) entry.rule = EntryRule::kLinkTarget;
+    }
+  }
+  return entry;
+}
 
 std::string method_name(int method) {
   if (method == 0) return "store";
@@ -187,12 +176,22 @@ Status read_distributable(const std::string& path, DistributableInfo& info) {
   if (!status.is_ok()) return status;
   info.stub_machine =
       stub_machine_text(path, static_cast<std::uint64_t>(info.trailer.archive_offset));
-  EntryInfo entry;
-  unz_file_info64 raw;
-  for (bool more = file.first(entry, raw, status); more; more = file.next(entry, raw, status)) {
-    info.entries.push_back(entry);
-  }
-  return status;
+  // The reader's lines become the one message of the fault, worded as sfx_pack words them.
+  CapturedLines lines;
+  ZipReader zip;
+  bool has_entries = false;
+  const int opened = open_entries(zip, file.archive(), has_entries);
+  if (opened == EXTRACT_ERR_OPEN) return file.not_a_zip(info.trailer);
+  if (opened != EXTRACT_OK) return file.damaged("the stub refuses the archive: " + lines.first_line());
+  if (!has_entries) return Status::ok();
+  const int walked = zip.for_each_entry([&](const EntryFacts& facts, const unz_file_info64& raw) {
+    info.entries.push_back(entry_info(zip, facts, raw));
+    return 0;
+  });
+  if (walked == 0) return Status::ok();
+  const std::string& refused = zip.refused_entry();
+  if (refused.empty()) return file.damaged("the stub refuses the archive: " + lines.first_line());
+  return file.damaged("the stub refuses entry " + ::quoted(refused) + ": " + lines.first_line());
 }
 
 std::string format_text(const DistributableInfo& info) {
@@ -267,8 +266,9 @@ std::string format_json(const DistributableInfo& info) {
     entries.push_back(std::move(entry));
   }
   document["entries"] = std::move(entries);
-  // Bytes that are no UTF-8 come out as U+FFFD, so that the document is valid whatever it holds.
-  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  // Bytes that are no UTF-8 come out as U+FFFD, so that the document is valid whatever it holds;
+  // everything beyond ASCII is written as \uXXXX, so that no C1 control reaches a terminal.
+  return document.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 Status verify_distributable(const std::string& path, std::string& summary) {
@@ -281,8 +281,16 @@ Status verify_distributable(const std::string& path, std::string& summary) {
                         ", at 4 GiB or beyond, where the stub cannot find it");
   }
   ArchiveCheck check;
-  const std::string fault = check_archive(file.zip(), check);
-  if (!fault.empty()) return file.damaged(fault);
+  std::string fault;
+  switch (check_archive_as_stub(file.archive(), check, fault)) {
+    case ZipCheck::kOk:
+    case ZipCheck::kEmpty:
+      break;
+    case ZipCheck::kNotZip:
+      return file.not_a_zip(trailer);
+    case ZipCheck::kRefused:
+      return file.damaged(fault);
+  }
   summary = escaped(path) + ": OK, " + std::to_string(check.entry_count) + " entries, archive of " +
             std::to_string(trailer.archive_length) + " bytes at offset " +
             std::to_string(trailer.archive_offset) + ", layout " + trailer.layout_version;

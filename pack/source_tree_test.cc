@@ -249,7 +249,7 @@ const Refusal kRefusals[] = {
      [](const std::string& src, const std::string&) { make_link("/dev/null", src + "/null"); },
      "/null' is a character device; only files and directories can be packed"},
     {"backslash", [](const std::string& src, const std::string&) { write_file(src + "/a\\b", ""); },
-     "the stored name 'a\\\\b' holds a backslash"},
+     "the stored name 'a\\b' holds a backslash"},
     {"name of 256 bytes",
      [](const std::string& src, const std::string&) {
        make_dir(src + "/d");
@@ -333,7 +333,7 @@ TEST(ScanSource, RefusesASourceThatIsNoDirectory) {
 TEST(StoredNameFault, QuotesControlCharacters) {
   EXPECT_EQ(stored_name_fault("ok/name"), "");
   EXPECT_EQ(stored_name_fault("a\nb\\"),
-            "the stored name 'a\\nb\\\\' holds a backslash, which the stub takes for a directory "
+            "the stored name 'a\\x0ab\\' holds a backslash, which the stub takes for a directory "
             "separator");
 }
 

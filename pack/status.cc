@@ -1,29 +1,13 @@
 #include "pack/status.h"
 
-#include <cstdio>
 #include <cstring>
 
-std::string quoted(const std::string& text) { return "'" + escaped(text) + "'"; }
+#include "extract/entry_rules.h"
 
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+// Every byte that comes from a file or a command line is shown through the stub's own escaper,
+// so that the two programs print the same name the same way.
+std::string quoted(const std::string& text) { return quoted_text(text); }
+
+std::string escaped(const std::string& text) { return printable_text(text); }
 
 std::string error_text(int error_number) { return std::strerror(error_number); }

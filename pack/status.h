@@ -33,11 +33,12 @@ class Status {
   std::string message_;
 };
 
-/// `text` between single quotes for a message, with control characters and backslashes written
-/// as escapes (\n, \t, \\, \xNN), so that a hostile name cannot disturb the terminal.
+/// `text` between single quotes for a message, escaped as printable_text does (control
+/// characters, C1 controls and bytes that are no UTF-8 as \xNN), so that a hostile name cannot
+/// disturb the terminal.
 std::string quoted(const std::string& text);
 
-/// `text` with the escapes of quoted(), without the quotes.
+/// `text` with the escapes of quoted(), without the quotes: printable_text.
 std::string escaped(const std::string& text);
 
 /// The system's text for an error number.

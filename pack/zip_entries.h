@@ -1,31 +1,52 @@
 #ifndef PACK_ZIP_ENTRIES_H_
 #define PACK_ZIP_ENTRIES_H_
 
-#include <minizip/unzip.h>
-
 #include <cstdint>
+#include <cstdio>
 #include <set>
 #include <string>
 
-#include "extract/entry_rules.h"
+#include "extract/zip_reader.h"
 
-/// Reads the current entry's data whole (it is opened and closed here) and checks it against its
-/// size and CRC-32; keeps at most `keep` bytes of it in `data`. Returns an empty text when the
-/// data is sound, or what is wrong with it (" fails its CRC-32 check", ": its data is
-/// damaged (error -3)", ...), to follow the entry's name in a message.
-std::string read_entry_data(unzFile zip, std::uint64_t size, std::size_t keep, std::string& data);
+/// While it lives, the archive reader's messages go into memory instead of standard output, so
+/// that sfx_pack can word its own error around the reader's line. Restores standard output.
+class CapturedLines {
+ public:
+  CapturedLines();
+  ~CapturedLines();
+  CapturedLines(const CapturedLines&) = delete;
+  CapturedLines& operator=(const CapturedLines&) = delete;
 
-/// What check_archive found in a sound archive.
+  /// False when the memory stream could not be made (the messages then go to standard output).
+  bool ok() const { return stream_ != nullptr; }
+  /// The first line written so far, without its newline.
+  std::string first_line();
+
+ private:
+  char* text_ = nullptr;
+  std::size_t size_ = 0;
+  std::FILE* stream_ = nullptr;
+};
+
+/// What check_archive_as_stub found in a sound archive.
 struct ArchiveCheck {
   std::uint64_t entry_count = 0;
   std::set<std::string> executables;  ///< Names of file entries with an execute bit.
 };
 
-/// Steps through every entry of `zip` from the first and checks it as the stub would unpack
-/// it: the stub's entry rules (name, encryption, method, sizes, link targets), the names and
-/// sizes this generator refuses, and every entry's data against its CRC-32; then that the
-/// central directory holds as many entries as it says. Returns an empty text when the stub
-/// unpacks every entry, or the first fault, naming the entry and the rule it breaks.
-std::string check_archive(unzFile zip, ArchiveCheck& check);
+enum class ZipCheck {
+  kOk,       ///< The stub unpacks every entry.
+  kEmpty,    ///< An archive without entries.
+  kNotZip,   ///< No ZIP archive at all.
+  kRefused,  ///< `fault` says what the stub refuses.
+};
+
+/// Reads `archive` the way the stub's --sfx-check does — the same central-directory walk, the
+/// same layout check of every entry, the same entry rules, every entry's data decoded and its
+/// CRC-32 compared: what it passes, the stub unpacks, and the other way round. On kRefused,
+/// `fault` is "the stub refuses entry '<name>': <the stub's line>", or "the stub refuses the
+/// archive: <the stub's line>" for a fault of the archive as a whole. Prints nothing.
+ZipCheck check_archive_as_stub(const ArchiveSource& archive, ArchiveCheck& check,
+                               std::string& fault);
 
 #endif  // PACK_ZIP_ENTRIES_H_

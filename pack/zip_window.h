@@ -29,10 +29,4 @@ struct ZipWindow {
 /// name handed to them is ignored).
 void fill_window_functions(ZipWindow* window, zlib_filefunc64_def* functions);
 
-/// True for an entry whose sizes are kept in its ZIP64 extra field. The stub's ZIP reader does
-/// not take those sizes on 64-bit systems: it reports such an entry as 4 GiB - 1 bytes long.
-inline bool needs_zip64(const unz_file_info64& info) {
-  return info.uncompressed_size >= 0xFFFFFFFFu || info.compressed_size >= 0xFFFFFFFFu;
-}
-
 #endif  // PACK_ZIP_WINDOW_H_

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <memory>
 
-#include "command/command_lists.h"
 #include "extract/entry_rules.h"
 #include "payload/trailer.h"
 
@@ -122,69 +121,12 @@ int locate_archive(int self_fd, const std::string& self_path, TrailerInfo& info)
     if (stream_fd >= 0) close(stream_fd);
     return CARVE_ERR_SOURCE;
   }
-  if (fseeko(self.get(), 0, SEEK_END) != 0) {
-    std::fprintf(stderr, "-E- Failed to seek file end, file :'%s'\n", shown_self.c_str());
-    return CARVE_ERR_SOURCE;
-  }
-  const std::int64_t length = ftello(self.get());
-  if (length == -1) {
-    std::fprintf(stderr, "-E- Failed to get file size, file : '%s'\n", shown_self.c_str());
-    return CARVE_ERR_SOURCE;
-  }
-  info.file_length = static_cast<std::uint64_t>(length);
-
-  std::uint64_t trailing_count = 0;
-  if (!find_version_marker(length - PayloadTrailer::MARKER_SIZE, self.get(), trailing_count,
-                           shown_self)) {
-    return CARVE_ERR_SOURCE;
-  }
-  info.layout_version = PayloadTrailer::LAYOUT_VERSION;
-  info.trailing_count = trailing_count;
-  const std::int64_t logical_end = length - static_cast<std::int64_t>(trailing_count);
-  info.logical_end = static_cast<std::uint64_t>(logical_end);
-  std::int32_t section_size = 0;
-  if (logical_end > ExtraToolSection::PROBE_DISTANCE &&
-      !read_extra_tool_section(logical_end - ExtraToolSection::PROBE_DISTANCE, self.get(),
-                               shown_self, section_size)) {
-    return CARVE_ERR_SOURCE;
-  }
-  if (section_size != 0) {
-    info.has_extra_tool_section = true;
-    info.extra_tool_command = extra_commands.back();
-  }
-
-  // b: the field that follows archive_length.
-  const std::int64_t b = logical_end - PayloadTrailer::TAIL_SIZE - section_size;
-  const std::int64_t command_at =
-      b - PayloadTrailer::COMMAND_SIZE - PayloadTrailer::ARCHIVE_LENGTH_SIZE;
-  if (command_at < 0 || fseeko(self.get(), command_at, SEEK_SET) != 0) {
-    std::fprintf(stderr, "-E- Failed to seek Exec cmd offset, file : '%s'\n", shown_self.c_str());
-    return CARVE_ERR_SOURCE;
-  }
-  char command[PayloadTrailer::COMMAND_SIZE + 1] = {};
-  if (std::fread(command, 1, PayloadTrailer::COMMAND_SIZE, self.get()) !=
-      PayloadTrailer::COMMAND_SIZE) {
-    std::fprintf(stderr, "-E- Failed to read command section, file : '%s'\n", shown_self.c_str());
-    return CARVE_ERR_READ;
-  }
-  info.command = command;
-  unsigned char length_field[PayloadTrailer::ARCHIVE_LENGTH_SIZE];
-  if (std::fread(length_field, 1, sizeof length_field, self.get()) != sizeof length_field) {
-    std::fprintf(stderr, "-E- Failed to read offset, file : '%s'\n", shown_self.c_str());
-    return CARVE_ERR_READ;
-  }
-  info.archive_length = (std::uint32_t{length_field[0]} << 24) |
-                        (std::uint32_t{length_field[1]} << 16) |
-                        (std::uint32_t{length_field[2]} << 8) | std::uint32_t{length_field[3]};
-
-  // A length larger than what precedes the trailer puts the start before the file's first
-  // byte: that is no archive of this file.
-  info.archive_offset = command_at - static_cast<std::int64_t>(info.archive_length);
-  if (info.archive_offset < 0) {
-    std::fprintf(stderr, "-E- Failed to seek start offset, file '%s'\n", shown_self.c_str());
-    return CARVE_ERR_SOURCE;
-  }
-  return CARVE_OK;
+  const TrailerStatus status = read_trailer(self.get(), info);
+  if (status == TrailerStatus::kOk) return CARVE_OK;
+  std::fputs(trailer_message(status, info, shown_self).c_str(), stderr);
+  return status == TrailerStatus::kCommandReadFailed || status == TrailerStatus::kLengthReadFailed
+             ? CARVE_ERR_READ
+             : CARVE_ERR_SOURCE;
 }
 
 int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
@@ -195,6 +137,7 @@ int prepare_carve(int self_fd, const std::string& self_path, int work_root_fd,
   // The fields read before a failure are the caller's all the same.
   result.command_template = trailer.command;
   result.archive_length = trailer.archive_length;
+  if (trailer.has_extra_tool_section) result.extra_tool_command = trailer.extra_tool_command;
   if (located != CARVE_OK) return located;
   result.archive_offset = static_cast<std::uint64_t>(trailer.archive_offset);
 
@@ -225,26 +168,4 @@ void report_copy(int code, const CarveResult& result) {
     std::fprintf(stderr, "-E- Failed to write on file %s, might be out of space\n",
                  printable_text(result.archive_path).c_str());
   }
-}
-
-int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
-                  const std::string& work_root, CarveResult& result) {
-  int archive_fd = -1;
-  const int prepared =
-      prepare_carve(self_fd, self_path, work_root_fd, work_root, result, archive_fd);
-  if (prepared != CARVE_OK) return prepared;
-  const int copied = copy_archive(self_fd, result, archive_fd);
-  report_copy(copied, result);
-  return copied;
-}
-
-int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result) {
-  const int self_fd = open(self_path.c_str(), O_RDONLY | O_CLOEXEC);
-  const int open_error = errno;
-  const int root_fd = open(work_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  errno = open_error;
-  const int code = carve_archive(self_fd, self_path, root_fd, work_root, result);
-  if (root_fd >= 0) close(root_fd);
-  if (self_fd >= 0) close(self_fd);
-  return code;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "command/command_lists.h"
+#include "extract/entry_rules.h"
 
 namespace {
 
@@ -92,87 +92,14 @@ ScanResult scan_backwards(std::FILE* file, std::int64_t start, const std::string
 std::string version_marker_text() { return unreverse(kReversedVersionMarker); }
 std::string extra_tool_marker_text() { return unreverse(kReversedExtraToolMarker); }
 
-bool find_version_marker(std::int64_t start, std::FILE* file, std::uint64_t& trailing_count,
-                         const std::string& self_path) {
-  const std::string marker = version_marker_text();
-  std::int64_t found_at = 0;
-  switch (scan_backwards(file, start, marker, found_at)) {
-    case ScanResult::kSeekFailed:
-      std::fprintf(stderr, "-E- Failed to seek version Pattern offset, file : '%s'\n",
-                   self_path.c_str());
-      return false;
-    case ScanResult::kReadFailed:
-      std::fprintf(stderr, "-E- Failed to read version pattern : '%s'\n", self_path.c_str());
-      return false;
-    case ScanResult::kNotFound:
-      std::fprintf(stderr,
-                   "-E- Failed to find version pattern, qvr_fwsfx_gen is older than expected : "
-                   "'%s', make sure to have the latest PVK\n",
-                   PayloadTrailer::LAYOUT_VERSION);
-      return false;
-    case ScanResult::kFound:
-      break;
-  }
-  char version[PayloadTrailer::LAYOUT_VERSION_SIZE + 1] = {};
-  if (!seek_to(file, found_at + PayloadTrailer::MARKER_SIZE) ||
-      !read_exactly(file, version, PayloadTrailer::LAYOUT_VERSION_SIZE)) {
-    std::fprintf(stderr, "-E- Failed to read current version: '%s'\n", self_path.c_str());
-    return false;
-  }
-  if (std::strcmp(version, PayloadTrailer::LAYOUT_VERSION) != 0) {
-    std::fprintf(stderr,
-                 "-E- Extractor layout version : '%s' differs than expected '%s', make sure "
-                 "generator and sfx_stub versions are matched\n",
-                 version, PayloadTrailer::LAYOUT_VERSION);
-    return false;
-  }
-  // Every probe between the start and the match counted one trailing byte; the match's own
-  // layout_version field accounts for 8 of them.
-  trailing_count =
-      static_cast<std::uint64_t>(start - found_at) - PayloadTrailer::LAYOUT_VERSION_SIZE;
-  return true;
-}
-
-bool read_extra_tool_section(std::int64_t position, std::FILE* file, const std::string& self_path,
-                             std::int32_t& section_size) {
-  section_size = 0;
-  const std::string marker = extra_tool_marker_text();
-  if (position <= 0) return true;
-  if (!seek_to(file, position)) {
-    std::fprintf(stderr, "-E- Failed to seek extra tool Pattern offset, file : '%s'\n",
-                 self_path.c_str());
-    return false;
-  }
-  char probe[PayloadTrailer::MARKER_SIZE + 1] = {};
-  if (!read_exactly(file, probe, PayloadTrailer::MARKER_SIZE)) {
-    std::fprintf(stderr, "-E- Failed to read extra tool Pattern : '%s'\n", self_path.c_str());
-    return false;
-  }
-  if (marker != probe) return true;
-  char command[PayloadTrailer::COMMAND_SIZE + 1] = {};
-  if (!read_exactly(file, command, PayloadTrailer::COMMAND_SIZE)) {
-    std::fprintf(stderr, "-E- Failed to read extra tool cmd : '%s'\n", self_path.c_str());
-    return false;
-  }
-  section_size = ExtraToolSection::SIZE;
-  extra_commands.emplace_back(command);
-  return true;
-}
-
-TrailerStatus read_trailer(std::FILE* file, TrailerInfo& info) {
-  info = TrailerInfo{};
-  if (fseeko(file, 0, SEEK_END) != 0) return TrailerStatus::kIoError;
-  const off_t length = ftello(file);
-  if (length < 0) return TrailerStatus::kIoError;
-  info.file_length = static_cast<std::uint64_t>(length);
-  const std::int64_t start = length - PayloadTrailer::MARKER_SIZE;
-  if (start < 0) return TrailerStatus::kTooShort;
-
+TrailerStatus find_version_marker(std::FILE* file, std::int64_t start,
+                                  std::uint64_t& trailing_count, std::string& layout_version) {
   std::int64_t found_at = 0;
   switch (scan_backwards(file, start, version_marker_text(), found_at)) {
     case ScanResult::kSeekFailed:
+      return start < 0 ? TrailerStatus::kTooShort : TrailerStatus::kScanSeekFailed;
     case ScanResult::kReadFailed:
-      return TrailerStatus::kIoError;
+      return TrailerStatus::kScanReadFailed;
     case ScanResult::kNotFound:
       return TrailerStatus::kNoMarker;
     case ScanResult::kFound:
@@ -183,41 +110,138 @@ TrailerStatus read_trailer(std::FILE* file, TrailerInfo& info) {
       !read_exactly(file, version, sizeof version)) {
     return TrailerStatus::kNoVersion;
   }
-  info.layout_version = field_text(version, sizeof version);
-  if (info.layout_version != PayloadTrailer::LAYOUT_VERSION) return TrailerStatus::kVersionMismatch;
-  const std::int64_t d = found_at + PayloadTrailer::TAIL_SIZE;
+  layout_version = field_text(version, sizeof version);
+  if (layout_version != PayloadTrailer::LAYOUT_VERSION) return TrailerStatus::kVersionMismatch;
+  // Every probe between the start and the match counted one trailing byte; the match's own
+  // layout_version field accounts for 8 of them.
+  trailing_count =
+      static_cast<std::uint64_t>(start - found_at) - PayloadTrailer::LAYOUT_VERSION_SIZE;
+  return TrailerStatus::kOk;
+}
+
+TrailerStatus read_extra_tool_section(std::FILE* file, std::int64_t position,
+                                      std::optional<std::string>& command) {
+  command.reset();
+  if (position <= 0) return TrailerStatus::kOk;
+  if (!seek_to(file, position)) return TrailerStatus::kExtraToolSeekFailed;
+  char probe[PayloadTrailer::MARKER_SIZE + 1] = {};
+  if (!read_exactly(file, probe, PayloadTrailer::MARKER_SIZE)) {
+    return TrailerStatus::kExtraToolMarkerReadFailed;
+  }
+  if (extra_tool_marker_text() != probe) return TrailerStatus::kOk;
+  char field[PayloadTrailer::COMMAND_SIZE] = {};
+  if (!read_exactly(file, field, sizeof field)) return TrailerStatus::kExtraToolCommandReadFailed;
+  command = field_text(field, sizeof field);
+  return TrailerStatus::kOk;
+}
+
+TrailerStatus read_trailer(std::FILE* file, TrailerInfo& info) {
+  info = TrailerInfo{};
+  if (fseeko(file, 0, SEEK_END) != 0) return TrailerStatus::kSeekEndFailed;
+  const off_t length = ftello(file);
+  if (length < 0) return TrailerStatus::kLengthUnknown;
+  info.file_length = static_cast<std::uint64_t>(length);
+
+  const std::int64_t start = length - PayloadTrailer::MARKER_SIZE;
+  std::uint64_t trailing_count = 0;
+  const TrailerStatus found =
+      find_version_marker(file, start, trailing_count, info.layout_version);
+  if (found != TrailerStatus::kOk) return found;
+  info.trailing_count = trailing_count;
+  const std::int64_t d = length - static_cast<std::int64_t>(trailing_count);
   info.logical_end = static_cast<std::uint64_t>(d);
-  info.trailing_count = info.file_length - info.logical_end;
 
   std::int64_t b = d - PayloadTrailer::TAIL_SIZE;
   if (d > ExtraToolSection::PROBE_DISTANCE) {
-    char probe[PayloadTrailer::MARKER_SIZE + 1] = {};
-    if (!seek_to(file, d - ExtraToolSection::PROBE_DISTANCE) ||
-        !read_exactly(file, probe, PayloadTrailer::MARKER_SIZE)) {
-      return TrailerStatus::kIoError;
-    }
-    if (extra_tool_marker_text() == probe) {
-      char command[PayloadTrailer::COMMAND_SIZE] = {};
-      if (!read_exactly(file, command, sizeof command)) return TrailerStatus::kIoError;
+    std::optional<std::string> extra;
+    const TrailerStatus probed =
+        read_extra_tool_section(file, d - ExtraToolSection::PROBE_DISTANCE, extra);
+    if (probed != TrailerStatus::kOk) return probed;
+    if (extra) {
       info.has_extra_tool_section = true;
-      info.extra_tool_command = field_text(command, sizeof command);
+      info.extra_tool_command = *extra;
       b -= ExtraToolSection::SIZE;
     }
   }
   const std::int64_t command_at =
       b - PayloadTrailer::COMMAND_SIZE - PayloadTrailer::ARCHIVE_LENGTH_SIZE;
-  if (command_at < 0) return TrailerStatus::kTruncated;
-  unsigned char fields[PayloadTrailer::COMMAND_SIZE + PayloadTrailer::ARCHIVE_LENGTH_SIZE];
-  if (!seek_to(file, command_at) ||
-      !read_exactly(file, reinterpret_cast<char*>(fields), sizeof fields)) {
-    return TrailerStatus::kIoError;
+  if (!seek_to(file, command_at)) return TrailerStatus::kCommandBeforeFile;
+  char command[PayloadTrailer::COMMAND_SIZE];
+  if (!read_exactly(file, command, sizeof command)) return TrailerStatus::kCommandReadFailed;
+  info.command = field_text(command, sizeof command);
+  unsigned char n[PayloadTrailer::ARCHIVE_LENGTH_SIZE];
+  if (!read_exactly(file, reinterpret_cast<char*>(n), sizeof n)) {
+    return TrailerStatus::kLengthReadFailed;
   }
-  info.command = field_text(reinterpret_cast<const char*>(fields), PayloadTrailer::COMMAND_SIZE);
-  const unsigned char* n = fields + PayloadTrailer::COMMAND_SIZE;
   info.archive_length = (std::uint32_t{n[0]} << 24) | (std::uint32_t{n[1]} << 16) |
                         (std::uint32_t{n[2]} << 8) | std::uint32_t{n[3]};
+  // A length larger than what precedes the trailer puts the start before the file's first
+  // byte: that is no archive of this file.
   info.archive_offset = command_at - static_cast<std::int64_t>(info.archive_length);
-  return info.archive_offset < 0 ? TrailerStatus::kTruncated : TrailerStatus::kOk;
+  return info.archive_offset < 0 ? TrailerStatus::kArchiveBeforeFile : TrailerStatus::kOk;
+}
+
+std::string trailer_message(TrailerStatus status, const TrailerInfo& info,
+                            const std::string& shown_path) {
+  const char* format = nullptr;
+  std::string argument = shown_path;
+  switch (status) {
+    case TrailerStatus::kOk:
+      return "";
+    case TrailerStatus::kSeekEndFailed:
+      format = "-E- Failed to seek file end, file :'%s'\n";
+      break;
+    case TrailerStatus::kLengthUnknown:
+      format = "-E- Failed to get file size, file : '%s'\n";
+      break;
+    case TrailerStatus::kTooShort:
+    case TrailerStatus::kScanSeekFailed:
+      format = "-E- Failed to seek version Pattern offset, file : '%s'\n";
+      break;
+    case TrailerStatus::kScanReadFailed:
+      format = "-E- Failed to read version pattern : '%s'\n";
+      break;
+    case TrailerStatus::kNoMarker:
+      // Names the expected layout version, not the file.
+      format =
+          "-E- Failed to find version pattern, qvr_fwsfx_gen is older than expected : "
+          "'%s', make sure to have the latest PVK\n";
+      argument = PayloadTrailer::LAYOUT_VERSION;
+      break;
+    case TrailerStatus::kNoVersion:
+      format = "-E- Failed to read current version: '%s'\n";
+      break;
+    case TrailerStatus::kVersionMismatch:
+      // The field comes from the file: escaped, so that it cannot drive the terminal.
+      return "-E- Extractor layout version : '" + printable_text(info.layout_version) +
+             "' differs than expected '" + PayloadTrailer::LAYOUT_VERSION +
+             "', make sure generator and sfx_stub versions are matched\n";
+    case TrailerStatus::kExtraToolSeekFailed:
+      format = "-E- Failed to seek extra tool Pattern offset, file : '%s'\n";
+      break;
+    case TrailerStatus::kExtraToolMarkerReadFailed:
+      format = "-E- Failed to read extra tool Pattern : '%s'\n";
+      break;
+    case TrailerStatus::kExtraToolCommandReadFailed:
+      format = "-E- Failed to read extra tool cmd : '%s'\n";
+      break;
+    case TrailerStatus::kCommandBeforeFile:
+      format = "-E- Failed to seek Exec cmd offset, file : '%s'\n";
+      break;
+    case TrailerStatus::kCommandReadFailed:
+      format = "-E- Failed to read command section, file : '%s'\n";
+      break;
+    case TrailerStatus::kLengthReadFailed:
+      format = "-E- Failed to read offset, file : '%s'\n";
+      break;
+    case TrailerStatus::kArchiveBeforeFile:
+      format = "-E- Failed to seek start offset, file '%s'\n";
+      break;
+  }
+  if (format == nullptr) return "";
+  const std::string text(format);
+  const size_t at = text.find("%s");
+  return text.substr(0, at) + argument + text.substr(at + 2);
 }
 
 std::string encode_trailer(const std::string& command, std::uint32_t archive_length,

@@ -45,7 +45,8 @@ struct ExtraToolSection {
   std::string command;  ///< The extra-tool command.
 };
 
-/// Where a trailer was found in a file and what it holds; filled by read_trailer.
+/// Where a trailer was found in a file and what it holds; filled by read_trailer, each field as
+/// soon as it is read, so that a failure leaves what came before it.
 struct TrailerInfo {
   std::uint64_t file_length = 0;     ///< L.
   std::uint64_t trailing_count = 0;  ///< t: bytes after the layout_version field.
@@ -58,21 +59,38 @@ struct TrailerInfo {
   std::int64_t archive_offset = 0;   ///< Where the archive starts; negative when N is too large.
 };
 
-/// Why read_trailer gave up.
+/// What read_trailer found, or where it stopped. Each failure is a value of its own so that
+/// each program words it its own way (the stub through trailer_message).
 enum class TrailerStatus {
   kOk,
-  kTooShort,         ///< The file is shorter than a version marker.
-  kIoError,          ///< A seek or read failed.
-  kNoMarker,         ///< No version marker: not a distributable file (or a foreign one).
-  kNoVersion,        ///< The marker has fewer than 8 bytes after it.
-  kVersionMismatch,  ///< Another layout version (its text is in layout_version).
-  kTruncated,        ///< The trailer's fields run before the start of the file.
+  kSeekEndFailed,             ///< The seek to the end of the file failed.
+  kLengthUnknown,             ///< The file's length cannot be told.
+  kTooShort,                  ///< The file is shorter than a version marker.
+  kScanSeekFailed,            ///< A seek of the backward scan failed.
+  kScanReadFailed,            ///< A read of the backward scan failed.
+  kNoMarker,                  ///< No version marker: not a distributable file (or a foreign one).
+  kNoVersion,                 ///< The marker has fewer than 8 bytes after it.
+  kVersionMismatch,           ///< Another layout version (its text is in layout_version).
+  kExtraToolSeekFailed,       ///< The seek to the extra-tool probe failed.
+  kExtraToolMarkerReadFailed, ///< The 32 probed bytes could not be read.
+  kExtraToolCommandReadFailed,///< The extra-tool command field was read short.
+  kCommandBeforeFile,         ///< The command field would start before the file (or its seek failed).
+  kCommandReadFailed,         ///< The command field was read short.
+  kLengthReadFailed,          ///< archive_length was read short.
+  kArchiveBeforeFile,         ///< N is larger than what precedes the trailer.
 };
 
-/// Reads the whole trailer of `file` the way the stub does, printing nothing.
-/// Returns kOk with every field of `info` set, or the reason it stopped (with the fields read
-/// so far set).
+/// Reads the whole trailer of `file`, printing nothing and changing nothing else: finds the
+/// version marker from L - 32 backwards, checks the layout version, probes for the extra-tool
+/// section at d - 328 (when d > 328), then reads the command field and archive_length.
+/// Returns kOk with every field of `info` set, or where it stopped.
 TrailerStatus read_trailer(std::FILE* file, TrailerInfo& info);
+
+/// The stub's one "-E- " line for a failed read_trailer (with its line end), naming the file as
+/// `shown_path` (already escaped); an empty text for kOk. The layout version quoted in the
+/// version message is escaped here.
+std::string trailer_message(TrailerStatus status, const TrailerInfo& info,
+                            const std::string& shown_path);
 
 /// The trailer bytes that follow an archive of `archive_length` bytes: command field, length,
 /// the extra-tool section when `extra_tool_command` is set, version marker and layout version.
@@ -85,19 +103,17 @@ std::string version_marker_text();
 /// EXTRA_TOOL_MARKER in forward order, built at run time from the reversed literal.
 std::string extra_tool_marker_text();
 
-/// Scans `file` backwards from position `start` (the caller passes L - 32) for the version
-/// marker, nearest the end first, and checks the layout version behind it.
-/// On success returns true with `trailing_count` holding the number of bytes after the
-/// layout_version field. Returns false after printing one "-E- " line to standard error
-/// (seek or read failure, no marker, a wrong layout version). `self_path` is for messages.
-bool find_version_marker(std::int64_t start, std::FILE* file, std::uint64_t& trailing_count,
-                         const std::string& self_path);
+/// Scans `file` backwards from position `start` (read_trailer passes L - 32) for the version
+/// marker, nearest the end first, and checks the layout version behind it. On kOk
+/// `trailing_count` holds the number of bytes after the layout_version field; from kNoVersion
+/// on `layout_version` holds the field's text. Prints nothing.
+TrailerStatus find_version_marker(std::FILE* file, std::int64_t start,
+                                  std::uint64_t& trailing_count, std::string& layout_version);
 
-/// Probes `position` (the caller passes d - 328) for an extra-tool section. When the marker is
-/// there, reads its command, appends it to extra_commands and sets `section_size` to 288;
-/// otherwise `section_size` is 0. Returns false only after a seek or read failure, having
-/// printed one "-E- " line to standard error.
-bool read_extra_tool_section(std::int64_t position, std::FILE* file, const std::string& self_path,
-                             std::int32_t& section_size);
+/// Probes `position` (read_trailer passes d - 328) for an extra-tool section. Returns kOk with
+/// `command` set when the marker is there and its command was read, kOk with `command` empty
+/// when it is not there (or `position` <= 0), or the read's failure. Prints nothing.
+TrailerStatus read_extra_tool_section(std::FILE* file, std::int64_t position,
+                                      std::optional<std::string>& command);
 
 #endif  // PAYLOAD_TRAILER_H_

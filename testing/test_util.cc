@@ -480,7 +480,13 @@ std::string make_zip(const std::vector<ZipEntry>& entries) {
   return read_file(path);
 }
 
-std::string make_zip64_zip(const std::string& name, const std::string& data) {
+std::string interop_zips_dir() {
+  const char* dir = std::getenv("SFX_INTEROP_ZIPS");
+  return dir != nullptr ? dir : SFX_SOURCE_DIR "/../shared/interop-zips";
+}
+
+std::string make_zip64_zip(const std::string& name, const std::string& data,
+                           std::optional<std::uint64_t> declared_size) {
   auto le = [](std::uint64_t value, int bytes) {
     std::string out;
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -488,7 +494,8 @@ std::string make_zip64_zip(const std::string& name, const std::string& data) {
   };
   const std::uint32_t crc = static_cast<std::uint32_t>(
       crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-  const std::string extra = le(1, 2) + le(16, 2) + le(data.size(), 8) + le(data.size(), 8);
+  const std::string extra =
+      le(1, 2) + le(16, 2) + le(declared_size.value_or(data.size()), 8) + le(data.size(), 8);
   const std::string dos_time = le(0x5884, 2) + le(0x1020, 2);  // 2024-04-04 11:04:08
   std::string zip = le(0x04034b50, 4) + le(45, 2) + le(0, 2) + le(0, 2) + dos_time + le(crc, 4) +
                     le(0xFFFFFFFF, 4) + le(0xFFFFFFFF, 4) + le(name.size(), 2) +

@@ -195,8 +195,14 @@ struct ZipEntry {
 std::string make_zip(const std::vector<ZipEntry>& entries);
 
 /// A ZIP archive with one stored entry whose sizes are kept in ZIP64 extra fields (the 32-bit
-/// size fields hold 0xFFFFFFFF), as a generator writes entries of 4 GiB or more.
-std::string make_zip64_zip(const std::string& name, const std::string& data);
+/// size fields hold 0xFFFFFFFF), as a generator writes entries of 4 GiB or more; the extra field
+/// declares `declared_size` unpacked bytes when given (the data stays `data`).
+std::string make_zip64_zip(const std::string& name, const std::string& data,
+                           std::optional<std::uint64_t> declared_size = std::nullopt);
+
+/// The directory of archives from other projects' ZIP test suites: $SFX_INTEROP_ZIPS, or
+/// "shared/interop-zips" beside the source tree.
+std::string interop_zips_dir();
 
 /// One entry of an archive written field by field by make_raw_zip: every field as given, so
 /// that archives other tools write (other hosts, methods, flags) can be made exactly.

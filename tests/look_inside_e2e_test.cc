@@ -481,3 +481,112 @@ TEST(LookInsideEndToEnd, NoValidTrailer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Bytes from a file that would drive a terminal (ESC, the C1 control U+009B, a byte that is no
+// UTF-8) reach neither program's output raw: the stub's look-inside options, running the file
+// and sfx_pack inspect and verify all show them with the same escapes.
+TEST(LookInsideEndToEnd, BytesFromTheFileAreEscapedByBothPrograms) {
+  const std::string c1_name = "x\xc2\x9b" "31mred";
+  DistributableBuilder builder;
+  builder.archive = make_zip({entry("trevalo", kMarkerScript, 0100755),
+                              entry(c1_name, "x", 0100644), entry("bad\xff", "y", 0100644),
+                              entry("link", "t\x1b[2J", 0120777)});
+  builder.command = "trevalo \x1b]0;title\x07";
+  LookFile file(builder);
+  const auto expect_clean = [](const RunResult& r, const std::string& label) {
+    for (const std::string* text : {&r.out, &r.err}) {
+      EXPECT_EQ(text->find('\x1b'), std::string::npos) << label << ": " << *text;
+      EXPECT_EQ(text->find("\xc2\x9b"), std::string::npos) << label << ": " << *text;
+      EXPECT_EQ(text->find('\xff'), std::string::npos) << label << ": " << *text;
+    }
+  };
+  const RunResult list = file.run({"--sfx-list"});
+  EXPECT_EQ(list.exit_code, 0) << list.err;
+  expect_clean(list, "--sfx-list");
+  const RunResult info = file.run({"--sfx-info"});
+  expect_clean(info, "--sfx-info");
+  const RunResult inspected = run_program(pack_path(), {"inspect", file.path()});
+  EXPECT_EQ(inspected.exit_code, 0) << inspected.err;
+  expect_clean(inspected, "inspect");
+  const RunResult json = run_program(pack_path(), {"inspect", "--json", file.path()});
+  expect_clean(json, "inspect --json");
+  const RunResult verified = run_program(pack_path(), {"verify", file.path()});
+  expect_clean(verified, "verify");
+  for (const RunResult* r : {&list, &inspected}) {
+    EXPECT_NE(r->out.find("x\\xc2\\x9b31mred\n"), std::string::npos) << r->out;
+    EXPECT_NE(r->out.find("bad\\xff\n"), std::string::npos) << r->out;
+    EXPECT_NE(r->out.find("link -> t\\x1b[2J"), std::string::npos) << r->out;
+  }
+  EXPECT_NE(info.out.find("'trevalo \\x1b]0;title\\x07'"), std::string::npos) << info.out;
+  EXPECT_NE(inspected.out.find("'trevalo \\x1b]0;title\\x07'"), std::string::npos)
+      << inspected.out;
+
+  // The layout-version field of a trailer of another layout.
+  DistributableBuilder other = builder;
+  other.layout_version_field = DistributableBuilder::field("\x1b[2J\x1b[H", 8);
+  LookFile other_file(other);
+  const RunResult ran = other_file.run({});
+  EXPECT_EQ(ran.exit_code, 252);
+  EXPECT_EQ(ran.err,
+            "-E- Extractor layout version : '\\x1b[2J\\x1b[H' differs than expected '2.0', make "
+            "sure generator and sfx_stub versions are matched\n");
+  const RunResult refused = run_program(pack_path(), {"verify", other_file.path()});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.err.find("layout version '\\x1b[2J\\x1b[H'"), std::string::npos)
+      << refused.err;
+  expect_clean(refused, "verify of another layout");
+}
+
+}  // namespace
+
+namespace {
+
+// Archives that the stub refuses as a whole or at one entry: its --sfx-check and sfx_pack
+// verify both refuse them, naming the same entry.
+TEST(LookInsideEndToEnd, CheckAndVerifyRefuseTheSameArchives) {
+  using sfx_testing::make_raw_zip;
+  using sfx_testing::RawZipEntry;
+  const std::vector<RawZipEntry> two = {RawZipEntry::stored("trevalo", kMarkerScript, 0100755),
+                                        RawZipEntry::stored("b", "2")};
+  const std::string sound = make_raw_zip(two);
+  const size_t second_local = sound.find("PK\3\4", 4);
+  std::string renamed = sound;
+  renamed[second_local + 30] = 'x';
+  struct Case {
+    const char* label;
+    std::string zip;
+    std::string entry;  // Empty: the archive as a whole.
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"count mismatch", make_raw_zip(two, 1), "",
+       "central directory holds 2 entries, end record says 1"},
+      {"local name differs", renamed, "b", "local header of b names it x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    DistributableBuilder builder;
+    builder.archive = c.zip;
+    builder.command = "trevalo";
+    LookFile file(builder);
+    const RunResult checked = file.run({"--sfx-check"});
+    EXPECT_EQ(checked.exit_code, 252);
+    EXPECT_EQ(checked.out, c.line + "\n");
+    const std::string where =
+        c.entry.empty() ? "-E- Check failed: " : "-E- Check failed at entry " + c.entry + ": ";
+    EXPECT_EQ(checked.err, where + file.path() + "\n");
+    const RunResult verified = run_program(pack_path(), {"verify", file.path()});
+    EXPECT_EQ(verified.exit_code, 1);
+    const std::string refusal = c.entry.empty()
+                                    ? "the stub refuses the archive: "
+                                    : "the stub refuses entry '" + c.entry + "': ";
+    EXPECT_EQ(verified.err, "sfx_pack: error: '" + file.path() + "': " + refusal + c.line + "\n");
+    const RunResult ran = file.run({});
+    EXPECT_EQ(ran.exit_code, 252);
+    EXPECT_FALSE(path_exists(file.marker()));
+  }
+}
+
+}  // namespace
