@@ -75,6 +75,7 @@ class OpenDistributable {
   }
 
   unzFile zip() const { return zip_; }
+  std::FILE* file() const { return file_.get(); }
 
   // Steps through the entries: first() then next() until they return false; `status` tells
   // an end of the list (ok) from a damaged central directory.
@@ -177,6 +178,20 @@ const char* kind_name(EntryKind kind) {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
+// How the signature block is shown; nothing here checks it.
+std::string signature_text(const SignatureBlockInfo& block) {
+  switch (block.status) {
+    case SignatureBlockStatus::kFound:
+      return "signed by key id " + key_id_text(block.key_id.data()) +
+             " (not verified here: use sfx_pack verify --key)";
+    case SignatureBlockStatus::kMalformed:
+      return "damaged signature block (" + block.problem + ")";
+    case SignatureBlockStatus::kNone:
+      break;
+  }
+  return "not signed";
+}
+
 }  // namespace
 
 Status read_distributable(const std::string& path, DistributableInfo& info) {
@@ -187,6 +202,10 @@ Status read_distributable(const std::string& path, DistributableInfo& info) {
   if (!status.is_ok()) return status;
   info.stub_machine =
       stub_machine_text(path, static_cast<std::uint64_t>(info.trailer.archive_offset));
+  if (find_signature_block(fileno(file.file()), info.trailer.file_length, info.signature) != 0) {
+    return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
+  }
+  if (std::string label = archive_comment(file.zip()); !label.empty()) info.label = label;
   EntryInfo entry;
   unz_file_info64 raw;
   for (bool more = file.first(entry, raw, status); more; more = file.next(entry, raw, status)) {
@@ -212,6 +231,11 @@ std::string format_text(const DistributableInfo& info) {
   line("archive length:", number(t.archive_length) + " bytes");
   line("command template:", ::quoted(t.command));
   line("extra-tool command:", t.has_extra_tool_section ? ::quoted(t.extra_tool_command) : "none");
+  line("label:", info.label ? ::quoted(*info.label) : "none");
+  line("signature:", signature_text(info.signature));
+  if (info.signature.status == SignatureBlockStatus::kFound) {
+    line("trusted comment:", ::quoted(info.signature.trusted_comment));
+  }
   line("entries:", number(info.entries.size()));
   if (info.entries.empty()) return out;
   char row[160];
@@ -247,6 +271,24 @@ std::string format_json(const DistributableInfo& info) {
   } else {
     document["extra_tool_command"] = nullptr;
   }
+  if (info.label) {
+    put_text(document, "label", *info.label);
+  } else {
+    document["label"] = nullptr;
+  }
+  nlohmann::ordered_json signature = nullptr;
+  if (info.signature.status == SignatureBlockStatus::kFound) {
+    signature = nlohmann::ordered_json::object();
+    signature["key_id"] = key_id_text(info.signature.key_id.data());
+    put_text(signature, "trusted_comment", info.signature.trusted_comment);
+    signature["offset"] = info.signature.offset;
+    signature["length"] = info.signature.length;
+    signature["verified"] = false;
+  } else if (info.signature.status == SignatureBlockStatus::kMalformed) {
+    signature = nlohmann::ordered_json::object();
+    signature["damaged"] = info.signature.problem;
+  }
+  document["signature"] = std::move(signature);
   nlohmann::ordered_json entries = nlohmann::ordered_json::array();
   for (const EntryInfo& e : info.entries) {
     nlohmann::ordered_json entry = nlohmann::ordered_json::object();
