@@ -123,16 +123,7 @@ std::string label_text(const ArchiveSource& archive) {
 std::string signature_text(const LaunchContext& ctx, const TrailerInfo& trailer) {
   SignatureBlockInfo block;
   if (find_signature_block(ctx.self_fd, trailer.file_length, block) != 0) return "unreadable";
-  switch (block.status) {
-    case SignatureBlockStatus::kFound:
-      return "signed by key id " + key_id_text(block.key_id.data()) +
-             " (not verified here: use sfx_pack verify --key)";
-    case SignatureBlockStatus::kMalformed:
-      return "damaged signature block (" + block.problem + ")";
-    case SignatureBlockStatus::kNone:
-      break;
-  }
-  return "not signed";
+  return signature_block_text(block);
 }
 
 int print_info(const LaunchContext& ctx, const TrailerInfo& trailer, const ArchiveSource& archive) {

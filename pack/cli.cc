@@ -425,6 +425,7 @@ int run_verify(int argc, char** argv) {
   std::string summary;
   const Status verified = verify_distributable(path, summary);
   if (!verified.is_ok()) return fail(verified);
+  std::printf("%s\n", summary.c_str());
   if (key_given) {
     std::printf("%s: good signature by key id %s, trusted comment: %s\n", escaped(path).c_str(),
                 signature.key_id.c_str(), quoted(signature.trusted_comment).c_str());
@@ -437,7 +438,6 @@ int run_verify(int argc, char** argv) {
   } else {
     std::printf("%s: not signed\n", escaped(path).c_str());
   }
-  std::printf("%s\n", summary.c_str());
   return EXIT_PACK_OK;
 }
 

@@ -178,20 +178,6 @@ const char* kind_name(EntryKind kind) {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
-// How the signature block is shown; nothing here checks it.
-std::string signature_text(const SignatureBlockInfo& block) {
-  switch (block.status) {
-    case SignatureBlockStatus::kFound:
-      return "signed by key id " + key_id_text(block.key_id.data()) +
-             " (not verified here: use sfx_pack verify --key)";
-    case SignatureBlockStatus::kMalformed:
-      return "damaged signature block (" + block.problem + ")";
-    case SignatureBlockStatus::kNone:
-      break;
-  }
-  return "not signed";
-}
-
 }  // namespace
 
 Status read_distributable(const std::string& path, DistributableInfo& info) {
@@ -232,7 +218,7 @@ std::string format_text(const DistributableInfo& info) {
   line("command template:", ::quoted(t.command));
   line("extra-tool command:", t.has_extra_tool_section ? ::quoted(t.extra_tool_command) : "none");
   line("label:", info.label ? ::quoted(*info.label) : "none");
-  line("signature:", signature_text(info.signature));
+  line("signature:", signature_block_text(info.signature));
   if (info.signature.status == SignatureBlockStatus::kFound) {
     line("trusted comment:", ::quoted(info.signature.trusted_comment));
   }

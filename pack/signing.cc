@@ -431,8 +431,14 @@ Status sign_file(const std::string& path, const SecretKey& key, const std::strin
                  bool detached) {
   Status status = start_sodium();
   if (!status.is_ok()) return status;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbe"),
+  // The file itself, never what a link leads to: it is replaced under its name.
+  const int opened = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (opened < 0 && errno == ELOOP) {
+    return Status::input_fault(quoted(path) + " is a symbolic link; sign the file it leads to");
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(opened >= 0 ? fdopen(opened, "rb") : nullptr,
                                                        &std::fclose);
+  if (opened >= 0 && !file) close(opened);
   struct stat info;
   if (!file || fstat(fileno(file.get()), &info) != 0) {
     return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
@@ -69,10 +70,22 @@ Status check(const std::string& path, const std::string& public_key, SignatureRe
   return check_signature(path, &key, report);
 }
 
-TEST(Signing, KeygenWritesBothFilesAndReplacesNone) {
+// A key pair k.key and k.pub, and an unsigned distributable file f.bin (mode 0755).
+class Signing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    make_keys(dir / "k", key_id);
+    body = distributable(regions);
+    write_file(dir / "f.bin", body, 0755);
+  }
+
   const TempDir dir;
   std::string key_id;
-  make_keys(dir / "k", key_id);
+  Regions regions;
+  std::string body;
+};
+
+TEST_F(Signing, KeygenWritesBothFilesAndReplacesNone) {
   EXPECT_EQ(mode_of(dir / "k.key"), 0600u);
   EXPECT_EQ(
       read_file(dir / "k.pub").rfind("untrusted comment: sfx_pack public key " + key_id + "\n", 0),
@@ -92,13 +105,8 @@ TEST(Signing, KeygenWritesBothFilesAndReplacesNone) {
   EXPECT_EQ(read_file(dir / "k.key"), secret);
 }
 
-TEST(Signing, GoodSignatureNamesKeyAndComment) {
-  const TempDir dir;
-  std::string key_id;
-  make_keys(dir / "k", key_id);
-  Regions regions;
-  const std::string body = distributable(regions);
-  write_file(dir / "f.bin", body, 0751);
+TEST_F(Signing, GoodSignatureNamesKeyAndComment) {
+  ASSERT_EQ(chmod((dir / "f.bin").c_str(), 0751), 0);
   sign(dir / "f.bin", dir / "k.key", "product 1.0");
   EXPECT_EQ(mode_of(dir / "f.bin"), 0751u);  // The mode is kept.
   EXPECT_EQ(read_file(dir / "f.bin").substr(0, body.size()), body);
@@ -113,14 +121,10 @@ TEST(Signing, GoodSignatureNamesKeyAndComment) {
   EXPECT_TRUE(check(dir / "f.bin", line, report).is_ok());
 }
 
-TEST(Signing, ResigningReplacesTheBlock) {
-  const TempDir dir;
+TEST_F(Signing, ResigningReplacesTheBlock) {
   std::string first_id, second_id;
   make_keys(dir / "a", first_id);
   make_keys(dir / "b", second_id);
-  Regions regions;
-  const std::string body = distributable(regions);
-  write_file(dir / "f.bin", body, 0755);
   sign(dir / "f.bin", dir / "a.key", "first");
   sign(dir / "f.bin", dir / "b.key", "second");
   const std::string signed_once = read_file(dir / "f.bin");
@@ -135,19 +139,19 @@ TEST(Signing, ResigningReplacesTheBlock) {
                                    ", not by the given key " + first_id);
 }
 
-TEST(Signing, NotSignedAndNotADistributableFile) {
-  const TempDir dir;
-  std::string key_id;
-  make_keys(dir / "k", key_id);
-  Regions regions;
-  write_file(dir / "f.bin", distributable(regions));
+TEST_F(Signing, NotSignedAndNotADistributableFile) {
   SignatureReport report;
   const Status missing = check(dir / "f.bin", dir / "k.pub", report);
   EXPECT_EQ(missing.exit_status(), EXIT_PACK_NOT_SIGNED);
   EXPECT_EQ(missing.message(), "'" + (dir / "f.bin") + "' is not signed");
-  write_file(dir / "plain", "no trailer here\n");
+  ASSERT_EQ(symlink("f.bin", (dir / "link").c_str()), 0);
   SecretKey key;
   ASSERT_TRUE(read_secret_key(dir / "k.key", key).is_ok());
+  EXPECT_EQ(sign_file(dir / "link", key, "c", false).message(),
+            "'" + (dir / "link") + "' is a symbolic link; sign the file it leads to");
+  EXPECT_EQ(read_file(dir / "f.bin"), body);
+  ASSERT_EQ(unlink((dir / "link").c_str()), 0);
+  write_file(dir / "plain", "no trailer here\n");
   const Status refused = sign_file(dir / "plain", key, "c", false);
   EXPECT_EQ(refused.message(),
             "'" + (dir / "plain") + "' has no valid trailer: it is not a distributable file");
@@ -156,13 +160,7 @@ TEST(Signing, NotSignedAndNotADistributableFile) {
 }
 
 // One flipped bit anywhere, before the block or in it, is caught.
-TEST(Signing, EveryFlippedBitIsCaught) {
-  const TempDir dir;
-  std::string key_id;
-  make_keys(dir / "k", key_id);
-  Regions regions;
-  const std::string body = distributable(regions);
-  write_file(dir / "f.bin", body, 0755);
+TEST_F(Signing, EveryFlippedBitIsCaught) {
   sign(dir / "f.bin", dir / "k.key", "timestamp:1 file:f.bin");
   const std::string good = read_file(dir / "f.bin");
   PublicKey key;
@@ -208,12 +206,7 @@ TEST(Signing, EveryFlippedBitIsCaught) {
   EXPECT_TRUE(check_signature(dir / "f.bin", &key, report).is_ok());
 }
 
-TEST(Signing, ChangedTrustedCommentIsBad) {
-  const TempDir dir;
-  std::string key_id;
-  make_keys(dir / "k", key_id);
-  Regions regions;
-  write_file(dir / "f.bin", distributable(regions));
+TEST_F(Signing, ChangedTrustedCommentIsBad) {
   sign(dir / "f.bin", dir / "k.key", "version 1.0");
   std::string changed = read_file(dir / "f.bin");
   changed.replace(changed.find("version 1.0"), 11, "version 9.0");
@@ -226,31 +219,26 @@ TEST(Signing, ChangedTrustedCommentIsBad) {
                                   key_id + ")");
 }
 
-TEST(Signing, PasswordProtectedKey) {
-  const TempDir dir;
-  std::string key_id;
+TEST_F(Signing, PasswordProtectedKey) {
   {
     const PasswordVariable password("correct horse");
-    const Status made = generate_keys(dir / "k", true, key_id, kCheap);
+    const Status made = generate_keys(dir / "p", true, key_id, kCheap);
     ASSERT_TRUE(made.is_ok()) << made.message();
     SecretKey key;
-    const Status opened = read_secret_key(dir / "k.key", key);
+    const Status opened = read_secret_key(dir / "p.key", key);
     ASSERT_TRUE(opened.is_ok()) << opened.message();
     EXPECT_EQ(key_id_text(key.key_id.data()), key_id);
   }
-  EXPECT_EQ(read_file(dir / "k.key").rfind("untrusted comment: sfx_pack encrypted secret key\n", 0),
+  EXPECT_EQ(read_file(dir / "p.key").rfind("untrusted comment: sfx_pack encrypted secret key\n", 0),
             0u);
   const PasswordVariable wrong("battery staple");
   SecretKey key;
-  const Status refused = read_secret_key(dir / "k.key", key);
+  const Status refused = read_secret_key(dir / "p.key", key);
   EXPECT_EQ(refused.exit_status(), EXIT_PACK_INPUT_FAULT);
-  EXPECT_EQ(refused.message(), "wrong password for the secret key '" + (dir / "k.key") + "'");
+  EXPECT_EQ(refused.message(), "wrong password for the secret key '" + (dir / "p.key") + "'");
 }
 
-TEST(Signing, KeyFilesThatAreNoKeys) {
-  const TempDir dir;
-  std::string key_id;
-  make_keys(dir / "k", key_id);
+TEST_F(Signing, KeyFilesThatAreNoKeys) {
   const std::string pub = read_file(dir / "k.pub");
   std::string damaged_secret = read_file(dir / "k.key");
   damaged_secret[damaged_secret.find('\n') + 80] ^= 0x01;
@@ -270,7 +258,7 @@ TEST(Signing, KeyFilesThatAreNoKeys) {
             "'RWQnope' is neither a public key file nor a public key");
 }
 
-TEST(Signing, TrustedCommentLimits) {
+TEST(SigningText, TrustedCommentLimits) {
   EXPECT_TRUE(check_trusted_comment(std::string(1024, 'c')).is_ok());
   EXPECT_EQ(check_trusted_comment(std::string(1025, 'c')).message(),
             "the trusted comment is 1025 bytes long; a signature carries at most 1024");

@@ -220,3 +220,16 @@ std::string encode_signature_block(const std::string& lines) {
                 static_cast<unsigned long long>(lines.size() + SignatureBlock::FOOTER_SIZE));
   return lines + footer;
 }
+
+std::string signature_block_text(const SignatureBlockInfo& info) {
+  switch (info.status) {
+    case SignatureBlockStatus::kFound:
+      return "signed by key id " + key_id_text(info.key_id.data()) +
+             " (not verified here: use sfx_pack verify --key)";
+    case SignatureBlockStatus::kMalformed:
+      return "damaged signature block (" + info.problem + ")";
+    case SignatureBlockStatus::kNone:
+      break;
+  }
+  return "not signed";
+}

@@ -82,6 +82,11 @@ std::string encode_signature_lines(std::string_view signature_line,
 /// `lines` followed by the footer that makes them a block.
 std::string encode_signature_block(const std::string& lines);
 
+/// How `--sfx-info` and `sfx_pack inspect` show a block, which they do not check:
+/// "signed by key id KEYID (not verified here: use sfx_pack verify --key)", "not signed", or
+/// "damaged signature block (PROBLEM)".
+std::string signature_block_text(const SignatureBlockInfo& info);
+
 /// The key id as shown: 16 upper-case hex digits of the 8 bytes read as a little-endian number.
 std::string key_id_text(const unsigned char* key_id);
 

@@ -171,6 +171,8 @@ TEST(PackEndToEnd, InspectShowsWhatAUserNeedsAndJsonForScripts) {
       << text.out;
   EXPECT_NE(text.out.find("command template:   'run.sh -v %argv%'\n"
                           "extra-tool command: 'bin/tool %device%'\n"
+                          "label:              none\n"
+                          "signature:          not signed\n"
                           "entries:            13\n"),
             std::string::npos);
   EXPECT_NE(

@@ -28,6 +28,12 @@ const char kScript[] =
     "echo \"args: $*\"\n"
     "ls\n";
 
+// The second line of `text`: verify's signature line, after the entries' summary.
+std::string second_line(const std::string& text) {
+  const std::size_t start = text.find('\n') + 1;
+  return text.substr(start, text.find('\n', start) + 1 - start);
+}
+
 // SOURCE_DATE_EPOCH fixes the default trusted comment's time.
 RunOptions fixed_time() {
   RunOptions options;
@@ -76,10 +82,10 @@ TEST_F(Signed, VerifyGoodMissingAndWrongKey) {
   RunResult good = pack({"verify", "--key", dir / "vendor.pub", signed_file});
   EXPECT_EQ(good.exit_code, 0) << good.err;
   EXPECT_EQ(good.err, "");
-  EXPECT_EQ(good.out.substr(0, good.out.find('\n') + 1),
+  EXPECT_EQ(second_line(good.out),
             signed_file + ": good signature by key id " + key_id +
                 ", trusted comment: 'timestamp:1700000000 file:signed.bin'\n");
-  EXPECT_NE(good.out.find(signed_file + summary_tail), std::string::npos) << good.out;
+  EXPECT_EQ(good.out.rfind(signed_file + summary_tail, 0), 0u) << good.out;
 
   RunResult missing = pack({"verify", "--key", dir / "vendor.pub", plain_file});
   EXPECT_EQ(missing.exit_code, 3);
@@ -98,11 +104,11 @@ TEST_F(Signed, VerifyGoodMissingAndWrongKey) {
 
   RunResult unchecked = pack({"verify", signed_file});
   EXPECT_EQ(unchecked.exit_code, 0);
-  EXPECT_EQ(unchecked.out.substr(0, unchecked.out.find('\n') + 1),
+  EXPECT_EQ(second_line(unchecked.out),
             signed_file + ": signed by key id " + key_id + " (not verified: use --key)\n");
   RunResult plain = pack({"verify", plain_file});
   EXPECT_EQ(plain.exit_code, 0);
-  EXPECT_EQ(plain.out.substr(0, plain.out.find('\n') + 1), plain_file + ": not signed\n");
+  EXPECT_EQ(second_line(plain.out), plain_file + ": not signed\n");
 }
 
 // One flipped bit in each region: the stub, the archive, the trailer, the block.
