@@ -437,3 +437,14 @@ std::uint64_t ZipReader::data_position(int& error) {
   error = UNZ_OK;
   return source_.offset + at + kLocalHeaderSize + le16(header + 26) + le16(header + 28);
 }
+
+std::string archive_comment(unzFile zip) {
+  unz_global_info64 global;
+  if (zip == nullptr || unzGetGlobalInfo64(zip, &global) != UNZ_OK || global.size_comment == 0) {
+    return "";
+  }
+  std::string comment(global.size_comment + 1, '\0');
+  const int got = unzGetGlobalComment(zip, comment.data(), comment.size());
+  comment.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return comment;
+}

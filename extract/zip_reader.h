@@ -105,4 +105,8 @@ bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position
 /// The facts of the current entry of `zip` from the ZIP library's record and its name.
 EntryFacts facts_of(const unz_file_info64& info, const char* name);
 
+/// The archive's comment (where sfx_pack keeps the product label), or an empty text when it
+/// has none or it cannot be read.
+std::string archive_comment(unzFile zip);
+
 #endif  // EXTRACT_ZIP_READER_H_
