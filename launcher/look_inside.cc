@@ -120,7 +120,7 @@ std::string label_text(const ArchiveSource& archive) {
 // The signature line: the stub finds and describes the block; it checks nothing.
 std::string signature_text(const LaunchContext& ctx, const TrailerInfo& trailer) {
   SignatureBlockInfo block;
-  if (find_signature_block(ctx.self_fd, trailer.file_length, block) != 0) return "unreadable";
+  if (find_trailing_signature(ctx.self_fd, trailer, block) != 0) return "unreadable";
   return signature_block_text(block);
 }
 

@@ -176,7 +176,7 @@ Status read_distributable(const std::string& path, DistributableInfo& info) {
   if (!status.is_ok()) return status;
   info.stub_machine =
       stub_machine_text(path, static_cast<std::uint64_t>(info.trailer.archive_offset));
-  if (find_signature_block(file.archive().fd, info.trailer.file_length, info.signature) != 0) {
+  if (find_trailing_signature(file.archive().fd, info.trailer, info.signature) != 0) {
     return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
   }
   // The reader's lines become the one message of the fault, worded as sfx_pack words them.

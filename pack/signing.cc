@@ -452,7 +452,7 @@ Status sign_file(const std::string& path, const SecretKey& key, const std::strin
   const int fd = fileno(file.get());
   const std::uint64_t length = static_cast<std::uint64_t>(info.st_size);
   SignatureBlockInfo block;
-  if (find_signature_block(fd, length, block) != 0) {
+  if (find_trailing_signature(fd, trailer, block) != 0) {
     return Status::input_fault("cannot read " + quoted(path) + ": " + error_text(errno));
   }
   // A detached signature covers the file as it is; an embedded one what precedes the block it

@@ -206,6 +206,17 @@ int find_signature_block(int fd, std::uint64_t file_length, SignatureBlockInfo& 
   return 0;
 }
 
+int find_trailing_signature(int fd, const TrailerInfo& trailer, SignatureBlockInfo& info) {
+  info = SignatureBlockInfo{};
+  if (trailer.trailing_count == 0) return 0;
+  if (find_signature_block(fd, trailer.file_length, info) != 0) return -1;
+  if (info.status != SignatureBlockStatus::kNone && info.offset < trailer.logical_end) {
+    info.status = SignatureBlockStatus::kMalformed;
+    info.problem = "it reaches into the trailer";
+  }
+  return 0;
+}
+
 std::string encode_signature_lines(std::string_view signature_line,
                                    std::string_view trusted_comment,
                                    std::string_view global_signature) {

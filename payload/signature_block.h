@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "payload/trailer.h"
+
 // A signed distributable file ends in a signature block, appended after the trailer (so the
 // stub, which reads the trailer nearest the end of the file, passes over it). The block is
 // ASCII text: the four lines of a minisign signature file, then a fixed 32-byte footer:
@@ -71,6 +73,11 @@ void describe_signature_block(std::string_view block, std::uint64_t offset,
 /// pread only. Returns 0 with `info` set (kNone, kFound or kMalformed), or -1 with errno set
 /// when a read failed. Prints nothing.
 int find_signature_block(int fd, std::uint64_t file_length, SignatureBlockInfo& info);
+
+/// The block among the bytes after the trailer that read_trailer found in the file open as
+/// `fd`: kNone when there are none, and kMalformed when a footer points into the trailer.
+/// Returns 0 with `info` set, or -1 with errno set when a read failed. Prints nothing.
+int find_trailing_signature(int fd, const TrailerInfo& trailer, SignatureBlockInfo& info);
 
 /// The four lines of a signature (as a minisign signature file holds them): the fixed
 /// untrusted comment, `signature_line` (74 bytes) in base64, the trusted comment and

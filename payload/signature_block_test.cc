@@ -205,3 +205,49 @@ TEST(SignatureBlock, TrailerIsFoundInFrontOfTheBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// The block is looked for only among the bytes after the trailer: a file without trailing bytes
+// is unsigned whatever its end holds, and a footer whose length reaches back into the trailer
+// makes a damaged block, not a signed file.
+TEST(SignatureBlock, LookedForOnlyBehindTheTrailer) {
+  const TempDir dir;
+  const std::string body = unsigned_file();
+  const std::string block = sample_block();
+  struct Case {
+    const char* label;
+    TrailerInfo trailer;
+    SignatureBlockStatus status;
+    std::string problem;
+  };
+  TrailerInfo whole;
+  whole.file_length = body.size() + block.size();
+  whole.logical_end = body.size();
+  whole.trailing_count = block.size();
+  TrailerInfo none = whole;
+  none.trailing_count = 0;
+  none.logical_end = whole.file_length;
+  TrailerInfo short_tail = whole;
+  short_tail.logical_end = body.size() + 1;
+  short_tail.trailing_count = block.size() - 1;
+  const Case cases[] = {
+      {"block right behind the trailer", whole, SignatureBlockStatus::kFound, ""},
+      {"no bytes behind the trailer", none, SignatureBlockStatus::kNone, ""},
+      {"block reaching into the trailer", short_tail, SignatureBlockStatus::kMalformed,
+       "it reaches into the trailer"},
+  };
+  write_file(dir / "file", body + block);
+  const int fd = open((dir / "file").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SignatureBlockInfo info;
+    ASSERT_EQ(find_trailing_signature(fd, c.trailer, info), 0);
+    EXPECT_EQ(info.status, c.status);
+    EXPECT_EQ(info.problem, c.problem);
+  }
+  close(fd);
+}
+
+}  // namespace
