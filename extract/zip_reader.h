@@ -31,6 +31,9 @@ struct CentralDirectoryEnd {
   std::uint64_t directory_size = 0;
   std::uint64_t record_position = 0;        ///< Where the end record starts in the source.
   std::uint64_t zip64_record_position = 0;  ///< Where the ZIP64 end record starts, if any.
+  /// How far behind the position its locator gives the ZIP64 end record lies: the bytes ahead
+  /// of an archive whose locator does not count them.
+  std::uint64_t zip64_shift = 0;
 };
 
 /// Result codes of open_archive, besides the ZIP library's own.
@@ -97,8 +100,8 @@ class ZipReader {
 };
 
 /// Where a seek of the ZIP library's file functions (`origin` one of ZLIB_FILEFUNC_SEEK_SET,
-/// _CUR, _END) leads in a window of `length` bytes, from `position`. False for another origin
-/// or a target past the window's end.
+/// _CUR, _END) leads in a window of `length` bytes, from `position`, wherever that is (a
+/// negative offset wraps around). False for another origin.
 bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position,
                         std::uint64_t length, std::uint64_t& target);
 
