@@ -1008,7 +1008,9 @@ TEST_F(ExtractTest, LinksThatStayInsideAreMadeAsLinks) {
              make_raw_zip({RawZipEntry::stored("lib/libfw.so.1.2", "elf"),
                            RawZipEntry::stored("lib/libfw.so.1", "libfw.so.1.2", 0120777),
                            RawZipEntry::stored("lib/libfw.so", "libfw.so.1", 0120777),
-                           RawZipEntry::stored("bin/fw", "../lib/libfw.so", 0120777)}));
+                           RawZipEntry::stored("bin/fw", "../lib/libfw.so", 0120777),
+                           // Up after ordinary parts, never out.
+                           RawZipEntry::stored("bin/fw2", "./../bin/../lib//libfw.so", 0120777)}));
   Extraction run = extract(work_ / "links.zip", dest_);
   EXPECT_EQ(EXTRACT_OK, run.result);
   EXPECT_EQ("", run.out);
@@ -1016,6 +1018,7 @@ TEST_F(ExtractTest, LinksThatStayInsideAreMadeAsLinks) {
   ASSERT_GT(readlink((dest_ + "/lib/libfw.so").c_str(), target, sizeof target - 1), 0);
   EXPECT_STREQ("libfw.so.1", target);
   EXPECT_EQ("elf", read_file(dest_ + "/bin/fw"));  // Through the chain of links.
+  EXPECT_EQ("elf", read_file(dest_ + "/bin/fw2"));
 }
 
 TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
@@ -1036,6 +1039,13 @@ TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
        {RawZipEntry::stored("deep/x/y/l", "../../..", 0120777),
         RawZipEntry::stored("m", "deep/x/y/l/../..", 0120777)},
        "refusing symbolic link m -> deep/x/y/l/../..\n"},
+      {"through a link that comes later",
+       {RawZipEntry::stored("m", "deep/x/y/l/../..", 0120777),
+        RawZipEntry::stored("deep/x/y/l", "../../..", 0120777)},
+       "refusing symbolic link m -> deep/x/y/l/../..\n"},
+      {"out and back in",
+       {RawZipEntry::stored("a/in", "../../dest-dir/a", 0120777)},
+       "refusing symbolic link a/in -> ../../dest-dir/a\n"},
       // A link that stays inside, then an entry that would be written through it.
       {"written through",
        {RawZipEntry::stored("sub", ".", 0120777), RawZipEntry::stored("sub/file", "attack")},

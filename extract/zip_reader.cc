@@ -303,6 +303,7 @@ constexpr std::uint32_t kCentralSignature = 0x02014b50;
 
 int ZipReader::check_entry_layout() {
   refused_entry_.clear();
+  link_paths_.clear();
   const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
   std::vector<EntrySpan> spans;
   std::vector<std::string> names;
@@ -333,6 +334,11 @@ int ZipReader::check_entry_layout() {
     std::uint64_t local_offset = le32(header + 42);
     take_zip64_sizes(extra.data(), extra_length, info, local_offset);
     position += kCentralHeaderSize + name_length + extra_length + le16(header + 32);
+    EntryFacts facts;
+    facts.name = central_name;
+    facts.version_made_by = le16(header + 4);
+    facts.external_attributes = le32(header + 38);
+    if (entry_kind(facts) == EntryKind::kSymlink) link_paths_.insert(file_system_path(facts.name));
 
     unsigned char local[kLocalHeaderSize];
     if (!read_at(source_, bytes_before_ + local_offset, local, sizeof local) ||
