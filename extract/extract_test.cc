@@ -1126,6 +1126,44 @@ TEST_F(ExtractTest, EndRecordsAndExtraFieldsBeyondTheZipLibrarysReach) {
   }
 }
 
+// A record whose size runs past the end of the field is refused wherever the entry stands and
+// whatever bytes follow it (here enough for the ZIP library to read on without noticing), as
+// Python's zipfile refuses it; what came before stays.
+TEST_F(ExtractTest, ExtraFieldRecordsThatRunPastTheFieldAreRefused) {
+  RawZipEntry overrun = RawZipEntry::stored("overrun", "data");
+  overrun.extra = std::string(
+      "\x34\x12\x08\x00"
+      "ab",
+      6);  // Says 8 bytes, holds 2.
+  const RawZipEntry first = RawZipEntry::stored("first", std::string(5000, 'f'));
+  struct Row {
+    const char* label;
+    std::vector<RawZipEntry> entries;
+    std::string message;
+    std::vector<std::string> left;
+  };
+  const std::vector<Row> rows = {
+      {"first entry", {overrun, first}, "error -1 with zipfile in unzGetCurrentFileInfo\n", {}},
+      {"later entry",
+       {first, overrun, first},
+       "error -1 with zipfile in unzGoToNextFile\n",
+       {"first"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    write_file(work_ / "overrun.zip", make_raw_zip(row.entries));
+    const std::string dest = work_ / "overrun";
+    ASSERT_EQ(0, mkdir(dest.c_str(), 0755));
+
+    Extraction run = extract(work_ / "overrun.zip", dest);
+
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(row.message, run.out);
+    EXPECT_EQ(row.left, list_tree(dest));
+    sfx_testing::run_program("/bin/rm", {"-rf", dest});
+  }
+}
+
 }  // namespace
 
 namespace {

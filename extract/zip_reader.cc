@@ -273,6 +273,18 @@ void take_zip64_sizes(const unsigned char* extra, size_t length, unz_file_info64
   }
 }
 
+// True when the extra field of `length` bytes splits into whole records (a header of four
+// bytes and the data it counts), less a piece too short for a header at its end: padding that
+// aligns what follows, which the ZIP library's own step over the field mistakes for a record.
+bool extra_records_fit(const unsigned char* extra, size_t length) {
+  size_t at = 0;
+  while (at + 4 <= length) {
+    at += 4 + le16(extra + at + 2);
+    if (at > length) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 EntryFacts facts_of(const unz_file_info64& info, const char* name) {
@@ -428,6 +440,14 @@ int ZipReader::for_each_entry(const EntryVisitor& visit) {
     if (err != UNZ_OK) {
       std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n", err);
       return err;
+    }
+    // A record that runs past the end of the extra field: the ZIP library reads on into the
+    // bytes behind it and fails only where they happen to be too few. Refused whatever lies
+    // behind, as the library refuses a header it cannot read at that step.
+    if (!extra_records_fit(extra.data(), info.size_file_extra)) {
+      std::fprintf(extraction_output(), "error %d with zipfile in %s\n", UNZ_ERRNO,
+                   count == 0 ? "unzGetCurrentFileInfo" : "unzGoToNextFile");
+      return UNZ_ERRNO;
     }
     unsigned char header[kCentralHeaderSize];
     if (!read_at(source_, bytes_before_ + position, header, sizeof header)) {
