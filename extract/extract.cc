@@ -235,7 +235,7 @@ int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_inf
   }
   const int err = read_link_data(zip, info, target);
   if (err != UNZ_OK) return err;
-  if (!is_safe_link_target(entry.name, target)) {
+  if (!is_safe_link_target(entry.name, target, zip.links())) {
     std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target).c_str(),
                extraction_output());
     return ENTRY_ERR_REFUSED;

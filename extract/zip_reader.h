@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "extract/entry_rules.h"
 
@@ -31,6 +32,9 @@ struct CentralDirectoryEnd {
   std::uint64_t directory_size = 0;
   std::uint64_t record_position = 0;        ///< Where the end record starts in the source.
   std::uint64_t zip64_record_position = 0;  ///< Where the ZIP64 end record starts, if any.
+  /// How far behind the position its locator gives the ZIP64 end record lies: the bytes ahead
+  /// of an archive whose locator does not count them.
+  std::uint64_t zip64_shift = 0;
 };
 
 /// Result codes of open_archive, besides the ZIP library's own.
@@ -79,11 +83,17 @@ class ZipReader {
   /// The entry that the layout check refused (empty when it refused none).
   const std::string& refused_entry() const { return refused_entry_; }
 
+  /// Whether a path (as file_system_path gives it) names a link entry of the archive; known
+  /// from the first visit of for_each_entry on, for the whole central directory.
+  IsLinkPath links() const {
+    return [this](const std::string& path) { return link_paths_.count(path) != 0; };
+  }
+
  private:
-  /// Reads every central header and the local header it points to, without the ZIP library:
-  /// returns 0, or UNZ_BADZIPFILE after one line on standard output naming the entry whose
-  /// local name differs from its central one, whose local header and data run past the start
-  /// of the central directory, or overlap another entry's.
+  /// Reads every central header and the local header it points to, without the ZIP library,
+  /// and notes the paths of link entries: returns 0, or UNZ_BADZIPFILE after one line on standard
+  /// output naming the entry whose local name differs from its central one, whose local header and
+  /// data run past the start of the central directory, or overlap another entry's.
   int check_entry_layout();
 
   struct Window;
@@ -94,11 +104,12 @@ class ZipReader {
   std::uint64_t bytes_before_ = 0;  ///< Bytes ahead of the archive's own offset 0.
   std::uint64_t local_offset_ = 0;  ///< The visited entry's local header, as recorded.
   std::string refused_entry_;
+  std::unordered_set<std::string> link_paths_;
 };
 
 /// Where a seek of the ZIP library's file functions (`origin` one of ZLIB_FILEFUNC_SEEK_SET,
-/// _CUR, _END) leads in a window of `length` bytes, from `position`. False for another origin
-/// or a target past the window's end.
+/// _CUR, _END) leads in a window of `length` bytes, from `position`, wherever that is (a
+/// negative offset wraps around). False for another origin.
 bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position,
                         std::uint64_t length, std::uint64_t& target);
 

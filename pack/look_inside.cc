@@ -114,7 +114,9 @@ EntryInfo entry_info(ZipReader& zip, const EntryFacts& facts, const unz_file_inf
     } else {
       // A link whose data cannot be read has no target the stub could make.
       read_link_data(zip, raw, entry.link_target);
-      if (!is_safe_link_target(entry.name, entry.link_target)) entry.rule = EntryRule::kLinkTarget;
+      if (!is_safe_link_target(entry.name, entry.link_target, zip.links())) {
+        entry.rule = EntryRule::kLinkTarget;
+      }
     }
   }
   return entry;
