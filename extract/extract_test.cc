@@ -1105,6 +1105,7 @@ TEST_F(ExtractTest, EndRecordsAndExtraFieldsBeyondTheZipLibrarysReach) {
   };
   const std::vector<Row> rows = {
       {"comment of 65,535 bytes", "", {longest, false}, plain},
+      {"comment of 65,514 bytes", "", {std::string(65514, 'c'), false}, plain},
       {"ZIP64 end record, comment of 65,535 bytes", "", {longest, true}, plain},
       {"ZIP64 end record behind a prefix", "#!/bin/sh\nexit 0\n", {"", true}, plain},
       {"ZIP64 end record behind a prefix, comment of 65,535 bytes",
@@ -1129,6 +1130,39 @@ TEST_F(ExtractTest, EndRecordsAndExtraFieldsBeyondTheZipLibrarysReach) {
       EXPECT_EQ(entry.data, read_file(dest + "/" + entry.name)) << entry.name;
     }
     sfx_testing::run_program("/bin/rm", {"-rf", dest});
+  }
+}
+
+// The archive comment, which carries a file's label, is read back whole wherever the end
+// records stand, also where the ZIP library would not find it or read it from elsewhere.
+TEST_F(ExtractTest, ArchiveCommentIsReadBehindEveryKindOfEnd) {
+  const std::vector<RawZipEntry> plain = {RawZipEntry::stored("a.txt", "alpha")};
+  struct Row {
+    const char* label;
+    std::string prefix;
+    RawZipEnd end;
+    std::string expected;
+  };
+  const std::string label = "Flasher 4.2 \xc3\xa9";
+  const std::vector<Row> rows = {
+      {"short comment", "", {label, false}, label},
+      {"behind a prefix", "#!/bin/sh\n", {label, false}, label},
+      {"ZIP64 end record", "", {label, true}, label},
+      {"ZIP64 end record behind a prefix", std::string(5000, 'p'), {label, true}, label},
+      {"65,535 bytes", "", {std::string(65535, 'c'), false}, std::string(65535, 'c')},
+      {"none", "", {"", false}, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    write_file(work_ / "c.zip", row.prefix + make_raw_zip(plain, std::nullopt, row.end));
+    const int fd = open((work_ / "c.zip").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ZipReader zip;
+    ASSERT_EQ(ArchiveOpen::kOk,
+              zip.open({fd, 0, static_cast<std::uint64_t>(row.prefix.size()) +
+                                   make_raw_zip(plain, std::nullopt, row.end).size()}));
+    EXPECT_EQ(row.expected, archive_comment(zip));
+    close(fd);
   }
 }
 

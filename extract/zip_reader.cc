@@ -171,6 +171,7 @@ ArchiveOpen read_end(const ArchiveSource& source, CentralDirectoryEnd& end) {
   end.directory_size = le32(record + 12);
   end.directory_offset = le32(record + 16);
   const std::uint64_t comment_length = le16(record + 20);
+  end.comment_length = comment_length;
   end.zip64 = false;
 
   unsigned char locator[kZip64LocatorSize];
@@ -497,13 +498,13 @@ std::uint64_t ZipReader::data_position(int& error) {
   return source_.offset + at + kLocalHeaderSize + le16(header + 26) + le16(header + 28);
 }
 
-std::string archive_comment(unzFile zip) {
-  unz_global_info64 global;
-  if (zip == nullptr || unzGetGlobalInfo64(zip, &global) != UNZ_OK || global.size_comment == 0) {
+std::string archive_comment(const ZipReader& zip) {
+  const CentralDirectoryEnd& end = zip.end();
+  std::string comment(static_cast<size_t>(end.comment_length), '\0');
+  if (comment.empty() ||
+      !read_at(zip.source(), end.record_position + kEndRecordSize, comment.data(),
+               comment.size())) {
     return "";
   }
-  std::string comment(global.size_comment + 1, '\0');
-  const int got = unzGetGlobalComment(zip, comment.data(), comment.size());
-  comment.resize(got > 0 ? static_cast<size_t>(got) : 0);
   return comment;
 }

@@ -31,6 +31,7 @@ struct CentralDirectoryEnd {
   std::uint64_t directory_offset = 0;  ///< As recorded, before any bytes ahead of the archive.
   std::uint64_t directory_size = 0;
   std::uint64_t record_position = 0;        ///< Where the end record starts in the source.
+  std::uint64_t comment_length = 0;         ///< The archive comment's length, as recorded.
   std::uint64_t zip64_record_position = 0;  ///< Where the ZIP64 end record starts, if any.
   /// How far behind the position its locator gives the ZIP64 end record lies: the bytes ahead
   /// of an archive whose locator does not count them.
@@ -60,6 +61,7 @@ class ZipReader {
   unzFile handle() const { return zip_; }
   const CentralDirectoryEnd& end() const { return end_; }
   const ArchiveSource& source() const { return source_; }
+
 
   /// Called for each entry, positioned on it, with its facts and the ZIP library's record.
   /// A non-zero result stops the walk and is returned by for_each_entry.
@@ -116,8 +118,10 @@ bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position
 /// The facts of the current entry of `zip` from the ZIP library's record and its name.
 EntryFacts facts_of(const unz_file_info64& info, const char* name);
 
-/// The archive's comment (where sfx_pack keeps the product label), or an empty text when it
-/// has none or it cannot be read.
-std::string archive_comment(unzFile zip);
+/// The comment behind the end record of the archive `zip` opened (where sfx_pack keeps the
+/// product label), read from the source itself: the ZIP library reads it from the wrong place
+/// behind a ZIP64 end record and not at all beyond its 64 KiB search. An empty text when there
+/// is none or it runs past the end of the source.
+std::string archive_comment(const ZipReader& zip);
 
 #endif  // EXTRACT_ZIP_READER_H_

@@ -113,7 +113,7 @@ void print_field(const char* label, const std::string& value) {
 std::string label_text(const ArchiveSource& archive) {
   ZipReader zip;
   if (zip.open(archive) != ArchiveOpen::kOk) return "none";
-  const std::string label = archive_comment(zip.handle());
+  const std::string label = archive_comment(zip);
   return label.empty() ? "none" : quoted_text(label);
 }
 

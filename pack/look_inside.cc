@@ -190,7 +190,7 @@ Status read_distributable(const std::string& path, DistributableInfo& info) {
   if (opened != EXTRACT_OK) {
     return file.damaged("the stub refuses the archive: " + lines.first_line());
   }
-  if (std::string label = archive_comment(zip.handle()); !label.empty()) info.label = label;
+  if (std::string label = archive_comment(zip); !label.empty()) info.label = label;
   if (!has_entries) return Status::ok();
   const int walked = zip.for_each_entry([&](const EntryFacts& facts, const unz_file_info64& raw) {
     info.entries.push_back(entry_info(zip, facts, raw));
