@@ -226,10 +226,13 @@ std::string encode_signature_lines(std::string_view signature_line,
 }
 
 std::string encode_signature_block(const std::string& lines) {
-  char footer[SignatureBlock::FOOTER_SIZE + 1];
-  std::snprintf(footer, sizeof footer, "%s%09llu\n", SignatureBlock::FOOTER_PREFIX,
-                static_cast<unsigned long long>(lines.size() + SignatureBlock::FOOTER_SIZE));
-  return lines + footer;
+  // The length in nine digits; a block is never near a billion bytes long (the trusted comment
+  // is kept short), and a longer number would only make a footer no reader accepts.
+  std::string digits = std::to_string(lines.size() + SignatureBlock::FOOTER_SIZE);
+  if (digits.size() < static_cast<size_t>(SignatureBlock::LENGTH_DIGITS)) {
+    digits.insert(0, SignatureBlock::LENGTH_DIGITS - digits.size(), '0');
+  }
+  return lines + SignatureBlock::FOOTER_PREFIX + digits + "\n";
 }
 
 std::string signature_block_text(const SignatureBlockInfo& info) {
