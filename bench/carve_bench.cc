@@ -11,6 +11,7 @@
 
 #include "payload/carve.h"
 #include "payload/trailer.h"
+#include "testing/entry_points.h"
 
 namespace {
 

@@ -134,23 +134,42 @@ EntryRule check_entry(const EntryFacts& entry) {
   return EntryRule::kOk;
 }
 
-bool is_safe_link_target(std::string_view name, std::string_view target) {
+std::string file_system_path(std::string_view name) {
+  std::string path;
+  for (std::string_view part : path_parts(name, is_slash)) {
+    if (!path.empty()) path += '/';
+    path.append(part);
+  }
+  return path;
+}
+
+bool is_safe_link_target(std::string_view name, std::string_view target,
+                         const IsLinkPath& is_link) {
   if (target.empty() || target.size() > ENTRY_LINK_TARGET_MAX) return false;
   if (target.find('\0') != std::string_view::npos || is_separator(target[0])) return false;
-  // The link's own directory: the parts of its name but the last. Links are judged as the file
-  // system resolves them, where only "/" separates.
+  // The way from the payload directory, as the file system follows it, where only "/"
+  // separates: the link's own directory (the parts of its name but the last), then the target.
   std::vector<std::string_view> own = path_parts(name, is_slash);
   if (!own.empty()) own.pop_back();
-  size_t depth = own.size();
-  bool named = false;
+  std::string path;              // Where the way has led so far.
+  std::vector<size_t> way_back;  // The length of `path` before each part it holds.
+  bool through_link = false;     // A part of `path` is a link.
+  const auto enter = [&](std::string_view part) {
+    way_back.push_back(path.size());
+    if (!path.empty()) path += '/';
+    path.append(part);
+    if (!through_link && is_link(path)) through_link = true;
+  };
+  for (std::string_view part : own) enter(part);
   for (std::string_view part : path_parts(target, is_slash)) {
     if (part != "..") {
-      named = true;
-    } else if (named || depth == 0) {
-      return false;  // ".." behind a name may climb out through another link.
-    } else {
-      --depth;
+      enter(part);
+      continue;
     }
+    // Above the payload directory, or up from wherever a link on the way leads.
+    if (way_back.empty() || through_link) return false;
+    path.resize(way_back.back());
+    way_back.pop_back();
   }
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -72,12 +73,21 @@ std::string mode_text(EntryKind kind, mode_t permissions);
 /// order.
 EntryRule check_entry(const EntryFacts& entry);
 
+/// Tells whether `path` (as file_system_path gives it) is a symbolic link that the payload
+/// directory holds or will hold.
+using IsLinkPath = std::function<bool(const std::string& path)>;
+
+/// `name` as the file system reaches it from the payload directory: its parts between "/"
+/// (a backslash is an ordinary character there), empty and "." parts left out, joined by "/".
+std::string file_system_path(std::string_view name);
+
 /// True when `target`, the data of the link entry `name`, may be made as a symbolic link: not
 /// empty, no NUL byte, relative, at most ENTRY_LINK_TARGET_MAX bytes, and staying inside the
-/// payload directory. ".." parts may only lead the target (so that the way up passes through
-/// real directories only) and may not climb above the payload directory from the link's own
-/// directory.
-bool is_safe_link_target(std::string_view name, std::string_view target);
+/// payload directory at every step of its way, followed part by part from the link's own
+/// directory: a ".." part goes back one part and may neither climb above the payload directory
+/// nor come after a part (of the link's directory or its target) that `is_link` says is a link,
+/// since the file system would climb from where that link leads instead.
+bool is_safe_link_target(std::string_view name, std::string_view target, const IsLinkPath& is_link);
 
 /// The one-line message (with its line end) for an entry that breaks `rule`, as the extraction
 /// stage prints it on standard output. Names appear as printable_text shows them. For

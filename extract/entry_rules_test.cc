@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,7 @@ TEST(EntryRules, LinkTargets) {
     const char* name;
     std::string target;
     bool safe;
+    std::set<std::string> links = {};  // Paths that are links in the archive.
   };
   const std::vector<Case> cases = {
       {"lib/libz.so", "libz.so.1", true},
@@ -133,20 +135,49 @@ TEST(EntryRules, LinkTargets) {
       {"top", "..", false},
       {"a\\b", "../x", false},  // "a\\b" is one name at the top on disk.
       {"top", "../x", false},
-      {"a/b", "x/../y", false},  // ".." behind a name: x may be a link itself.
       {"a/b", "/etc/shadow", false},
       {"a/b", "\\etc", false},
       {"a/b", "", false},
       {"a/b", std::string("x\0y", 3), false},
       {"a/b", std::string(4096, 'x'), false},
       {"a/b", std::string(4095, 'x'), true},
+      // ".." behind ordinary parts goes back one part, as long as it stays inside.
+      {"a/b", "x/../y", true},
+      {"a/b/c", "x/../../../y", true},  // Down to the payload directory itself, not past it.
+      {"a/b/c", "x/../../../../y", false},
+      {"C/link2", "../C/./a/b/c/../../../g", true},
+      {"a/b", "../../a/x", false},  // Back inside in the end, but out on the way.
+      {"top", "../top/x", false},
+      {"a/b", "x/y/../../../..", false},
+      // "." and empty parts are no steps.
+      {"a/b", "./././x/./../y", true},
+      {"a/b", "x//..//y", true},
+      {"a//b", "../y", true},
+      {"a//./b", "../../y", false},
+      {"a/b", "x/.//../..", true},
+      {"a/b", "x/.//../../..", false},
+      // Up from a link would climb from wherever it leads.
+      {"a/b", "x/../y", false, {"a/x"}},
+      {"a/b", "x/y/../z", false, {"a/x"}},
+      {"a/b", "../x/../y", false, {"x"}},
+      {"a/b", "x/y/z", true, {"a/x"}},            // Through a link, but never up.
+      {"a/b", "y/../z", true, {"a/x", "a/y/z"}},  // Other links are not on the way.
+      {"d/l", "../x", false, {"d"}},              // Its own directory is a link.
+      {"d/l", "l/../x", false, {"d/l"}},          // Through itself.
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " -> " + c.target.substr(0, 40));
-    EXPECT_EQ(c.safe, is_safe_link_target(c.name, c.target));
+    const IsLinkPath is_link = [&c](const std::string& path) { return c.links.count(path) != 0; };
+    EXPECT_EQ(c.safe, is_safe_link_target(c.name, c.target, is_link));
   }
   EXPECT_EQ("refusing symbolic link a/b -> /etc/shadow\n",
             entry_rule_message(EntryRule::kLinkTarget, facts("a/b"), "/etc/shadow"));
+}
+
+TEST(EntryRules, FileSystemPath) {
+  EXPECT_EQ("a/b", file_system_path("./a//b/"));
+  EXPECT_EQ("a\\b/c", file_system_path("a\\b/./c"));
+  EXPECT_EQ("", file_system_path("./"));
 }
 
 TEST(EntryRules, ValidUtf8) {

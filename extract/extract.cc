@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -283,7 +282,7 @@ int read_link_target(ZipReader& zip, const EntryFacts& entry, const unz_file_inf
   }
   const int err = read_link_data(zip, info, target);
   if (err != UNZ_OK) return err;
-  if (!is_safe_link_target(entry.name, target)) {
+  if (!is_safe_link_target(entry.name, target, zip.links())) {
     std::fputs(entry_rule_message(EntryRule::kLinkTarget, entry, target).c_str(),
                extraction_output());
     return ENTRY_ERR_REFUSED;
@@ -437,26 +436,6 @@ int extract_archive(const ArchiveSource& archive, int destination_fd, const char
   return walked == 0 ? EXTRACT_OK : EXTRACT_ERR_ENTRIES;
 }
 
-int extract_archive(const char* archive_path, const char* destination) {
-  if (archive_path == nullptr) return EXTRACT_ERR_OPEN;
-  Fd archive(open(archive_path, O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (archive.get() < 0 || fstat(archive.get(), &st) != 0) return EXTRACT_ERR_OPEN;
-  Fd dir(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) {
-    ZipReader zip;
-    if (zip.open({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}) ==
-        ArchiveOpen::kNotZip) {
-      return EXTRACT_ERR_OPEN;
-    }
-    std::fprintf(extraction_output(), "Error changing into %s, aborting\n",
-                 printable_text(destination).c_str());
-    return EXTRACT_ERR_CHDIR;
-  }
-  return extract_archive({archive.get(), 0, static_cast<std::uint64_t>(st.st_size)}, dir.get(),
-                         destination);
-}
-
 namespace {
 
 // Clears the process's umask for its life, so that a new file is created with exactly its final
@@ -563,10 +542,4 @@ time_t LocalTimes::convert(const tm_unz& date) {
 time_t entry_time(const tm_unz& date) {
   std::tm local = broken_down(date);
   return std::mktime(&local);
-}
-void set_file_times(const char* path, const tm_unz& date) {
-  utimbuf times;
-  times.actime = entry_time(date);
-  times.modtime = times.actime;
-  (void)utime(path, &times);
 }

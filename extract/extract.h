@@ -40,10 +40,6 @@ constexpr int ENTRY_ERR_REFUSED = -110;
 /// failed.
 int extract_archive(const ArchiveSource& archive, int destination_fd, const char* destination);
 
-/// extract_archive of the whole file `archive_path` into the directory `destination`, both
-/// opened here (EXTRACT_ERR_OPEN when the file cannot be opened).
-int extract_archive(const char* archive_path, const char* destination);
-
 /// The directories along the path of the entry unpacked before, kept open for the next one:
 /// entries of one directory follow each other, and each would otherwise walk its whole path
 /// from the payload directory again. Every kept directory was opened (or made, then opened) by
@@ -161,8 +157,5 @@ class LocalTimes {
   std::tm before_ = {};   ///< The date before, as given to mktime.
   unsigned long slow_ = 0;
 };
-
-/// Sets the access and modification times of `path` to entry_time(date). Failures are ignored.
-void set_file_times(const char* path, const tm_unz& date);
 
 #endif  // EXTRACT_EXTRACT_H_

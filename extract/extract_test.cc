@@ -6,8 +6,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "extract/check.h"
+#include "testing/entry_points.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -25,6 +28,7 @@ namespace {
 using sfx_testing::first_data_offset;
 using sfx_testing::make_raw_zip;
 using sfx_testing::raw_deflate;
+using sfx_testing::RawZipEnd;
 using sfx_testing::RawZipEntry;
 
 using sfx_testing::UmaskScope;
@@ -314,7 +318,7 @@ TEST_F(ExtractTest, FileTimesAreLocalDosDates) {
   EXPECT_GT(stat_of(dest_ + "/dir").st_mtime, 1700000000);  // Made now, not dated 2001.
 }
 
-TEST_F(ExtractTest, SetFileTimesTakesFullOrShortYears) {
+TEST_F(ExtractTest, EntryTimeTakesFullOrShortYears) {
   EnvScope zone("TZ", kTestTimeZone);
   const std::string path = dest_ + "/f";
   write_file(path, "");
@@ -326,7 +330,8 @@ TEST_F(ExtractTest, SetFileTimesTakesFullOrShortYears) {
        {Row{2024, 1721037600}, Row{124, 1721037600}, Row{1980, 332503200}, Row{80, 332503200}}) {
     SCOPED_TRACE(row.year);
     tm_unz date = {0, 0, 12, 15, 6, row.year};  // 15 July, 12:00:00
-    set_file_times(path.c_str(), date);
+    const utimbuf times = {entry_time(date), entry_time(date)};
+    ASSERT_EQ(0, utime(path.c_str(), &times));
     struct stat st = stat_of(path);
     EXPECT_EQ(row.expected, st.st_mtime);
     EXPECT_EQ(row.expected, st.st_atime);
@@ -1125,7 +1130,9 @@ TEST_F(ExtractTest, LinksThatStayInsideAreMadeAsLinks) {
              make_raw_zip({RawZipEntry::stored("lib/libfw.so.1.2", "elf"),
                            RawZipEntry::stored("lib/libfw.so.1", "libfw.so.1.2", 0120777),
                            RawZipEntry::stored("lib/libfw.so", "libfw.so.1", 0120777),
-                           RawZipEntry::stored("bin/fw", "../lib/libfw.so", 0120777)}));
+                           RawZipEntry::stored("bin/fw", "../lib/libfw.so", 0120777),
+                           // Up after ordinary parts, never out.
+                           RawZipEntry::stored("bin/fw2", "./../bin/../lib//libfw.so", 0120777)}));
   Extraction run = extract(work_ / "links.zip", dest_);
   EXPECT_EQ(EXTRACT_OK, run.result);
   EXPECT_EQ("", run.out);
@@ -1133,6 +1140,7 @@ TEST_F(ExtractTest, LinksThatStayInsideAreMadeAsLinks) {
   ASSERT_GT(readlink((dest_ + "/lib/libfw.so").c_str(), target, sizeof target - 1), 0);
   EXPECT_STREQ("libfw.so.1", target);
   EXPECT_EQ("elf", read_file(dest_ + "/bin/fw"));  // Through the chain of links.
+  EXPECT_EQ("elf", read_file(dest_ + "/bin/fw2"));
 }
 
 TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
@@ -1153,6 +1161,13 @@ TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
        {RawZipEntry::stored("deep/x/y/l", "../../..", 0120777),
         RawZipEntry::stored("m", "deep/x/y/l/../..", 0120777)},
        "refusing symbolic link m -> deep/x/y/l/../..\n"},
+      {"through a link that comes later",
+       {RawZipEntry::stored("m", "deep/x/y/l/../..", 0120777),
+        RawZipEntry::stored("deep/x/y/l", "../../..", 0120777)},
+       "refusing symbolic link m -> deep/x/y/l/../..\n"},
+      {"out and back in",
+       {RawZipEntry::stored("a/in", "../../dest-dir/a", 0120777)},
+       "refusing symbolic link a/in -> ../../dest-dir/a\n"},
       // A link that stays inside, then an entry that would be written through it.
       {"written through",
        {RawZipEntry::stored("sub", ".", 0120777), RawZipEntry::stored("sub/file", "attack")},
@@ -1167,6 +1182,138 @@ TEST_F(ExtractTest, LinksThatLeadOutsideAreRefused) {
     EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
     EXPECT_EQ(c.message, run.out);
     EXPECT_EQ("precious", read_file(work_ / "victim"));
+    sfx_testing::run_program("/bin/rm", {"-rf", dest});
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// --- End records and extra fields that the ZIP library alone would not read -----------------
+
+// What the archives of other projects below hold, made here so that a build without them
+// covers it too: an end-record comment longer than the ZIP library's 64 KiB search, a ZIP64
+// end record behind bytes that its locator does not count, and extra fields that end in a piece
+// too short for a record.
+TEST_F(ExtractTest, EndRecordsAndExtraFieldsBeyondTheZipLibrarysReach) {
+  const std::string longest(65535, 'c');
+  const std::vector<RawZipEntry> plain = {RawZipEntry::stored("a.txt", "alpha"),
+                                          RawZipEntry::stored("sub/b.txt", "beta")};
+  // A record, then one byte of padding; behind it the end record's signature reads as a
+  // record of 1,355 bytes.
+  RawZipEntry padded = RawZipEntry::stored("padded", "one");
+  padded.extra = std::string(
+      "\xff\xff\x06\x00"
+      "123456"
+      "\xff",
+      11);
+  // Three zero bytes; the next central header's signature makes them a record of 20,480 bytes.
+  RawZipEntry zeros = RawZipEntry::stored("dir/zeros", "three");
+  zeros.extra = std::string(3, '\0');
+  struct Row {
+    const char* label;
+    std::string prefix;  // Bytes ahead of the archive that its offsets do not count.
+    RawZipEnd end;
+    std::vector<RawZipEntry> entries;
+  };
+  const std::vector<Row> rows = {
+      {"comment of 65,535 bytes", "", {longest, false}, plain},
+      {"comment of 65,514 bytes", "", {std::string(65514, 'c'), false}, plain},
+      {"ZIP64 end record, comment of 65,535 bytes", "", {longest, true}, plain},
+      {"ZIP64 end record behind a prefix", "#!/bin/sh\nexit 0\n", {"", true}, plain},
+      {"ZIP64 end record behind a prefix, comment of 65,535 bytes",
+       std::string(70000, 'p'),
+       {longest, true},
+       plain},
+      {"extra field ending in 1 byte, last in the directory", "", {}, {padded}},
+      {"extra field ending in 3 bytes, another entry behind", "", {}, {zeros, plain[0]}},
+      {"both, behind a prefix and a ZIP64 end record", "prefix", {"", true}, {zeros, padded}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    write_file(work_ / "odd.zip", row.prefix + make_raw_zip(row.entries, std::nullopt, row.end));
+    const std::string dest = work_ / "odd";
+    ASSERT_EQ(0, mkdir(dest.c_str(), 0755));
+
+    Extraction run = extract(work_ / "odd.zip", dest);
+
+    EXPECT_EQ(EXTRACT_OK, run.result);
+    EXPECT_EQ("", run.out);
+    for (const RawZipEntry& entry : row.entries) {
+      EXPECT_EQ(entry.data, read_file(dest + "/" + entry.name)) << entry.name;
+    }
+    sfx_testing::run_program("/bin/rm", {"-rf", dest});
+  }
+}
+
+// The archive comment, which carries a file's label, is read back whole wherever the end
+// records stand, also where the ZIP library would not find it or read it from elsewhere.
+TEST_F(ExtractTest, ArchiveCommentIsReadBehindEveryKindOfEnd) {
+  const std::vector<RawZipEntry> plain = {RawZipEntry::stored("a.txt", "alpha")};
+  struct Row {
+    const char* label;
+    std::string prefix;
+    RawZipEnd end;
+    std::string expected;
+  };
+  const std::string label = "Flasher 4.2 \xc3\xa9";
+  const std::vector<Row> rows = {
+      {"short comment", "", {label, false}, label},
+      {"behind a prefix", "#!/bin/sh\n", {label, false}, label},
+      {"ZIP64 end record", "", {label, true}, label},
+      {"ZIP64 end record behind a prefix", std::string(5000, 'p'), {label, true}, label},
+      {"65,535 bytes", "", {std::string(65535, 'c'), false}, std::string(65535, 'c')},
+      {"none", "", {"", false}, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    write_file(work_ / "c.zip", row.prefix + make_raw_zip(plain, std::nullopt, row.end));
+    const int fd = open((work_ / "c.zip").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ZipReader zip;
+    ASSERT_EQ(ArchiveOpen::kOk,
+              zip.open({fd, 0, static_cast<std::uint64_t>(row.prefix.size()) +
+                                   make_raw_zip(plain, std::nullopt, row.end).size()}));
+    EXPECT_EQ(row.expected, archive_comment(zip));
+    close(fd);
+  }
+}
+
+// A record whose size runs past the end of the field is refused wherever the entry stands and
+// whatever bytes follow it (here enough for the ZIP library to read on without noticing), as
+// Python's zipfile refuses it; what came before stays.
+TEST_F(ExtractTest, ExtraFieldRecordsThatRunPastTheFieldAreRefused) {
+  RawZipEntry overrun = RawZipEntry::stored("overrun", "data");
+  overrun.extra = std::string(
+      "\x34\x12\x08\x00"
+      "ab",
+      6);  // Says 8 bytes, holds 2.
+  const RawZipEntry first = RawZipEntry::stored("first", std::string(5000, 'f'));
+  struct Row {
+    const char* label;
+    std::vector<RawZipEntry> entries;
+    std::string message;
+    std::vector<std::string> left;
+  };
+  const std::vector<Row> rows = {
+      {"first entry", {overrun, first}, "error -1 with zipfile in unzGetCurrentFileInfo\n", {}},
+      {"later entry",
+       {first, overrun, first},
+       "error -1 with zipfile in unzGoToNextFile\n",
+       {"first"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    write_file(work_ / "overrun.zip", make_raw_zip(row.entries));
+    const std::string dest = work_ / "overrun";
+    ASSERT_EQ(0, mkdir(dest.c_str(), 0755));
+
+    Extraction run = extract(work_ / "overrun.zip", dest);
+
+    EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
+    EXPECT_EQ(row.message, run.out);
+    EXPECT_EQ(row.left, list_tree(dest));
     sfx_testing::run_program("/bin/rm", {"-rf", dest});
   }
 }
@@ -1211,5 +1358,114 @@ TEST_F(ExtractTest, ArchivesOfOtherProjectsUnpackWholeOrFailWithAMessage) {
   std::printf("%d archives unpacked whole, %d refused with a message\n", whole, refused);
   EXPECT_GT(whole, 100);
 }
+
+// Prints one line per entry of the ZIP archive argv[1] as Python's zipfile reads it, then
+// "--", then one per file, link and directory below the directory argv[2]: "file PATH SIZE
+// SHA256", "link PATH TARGET" or "dir PATH", with paths and targets in hex bytes. A path is a
+// stored name as the file system reaches it: without empty and "." parts.
+constexpr char kPythonLister[] = R"(import hashlib, os, stat, sys, zipfile
+
+def shown(raw):
+    return b'/'.join(p for p in raw.split(b'/') if p not in (b'', b'.')).hex()
+
+def file_line(path, data):
+    print('file', shown(path), len(data), hashlib.sha256(data).hexdigest())
+
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    for info in archive.infolist():
+        raw = info.orig_filename.encode('utf-8' if info.flag_bits & 0x800 else 'cp437')
+        if stat.S_ISLNK(info.external_attr >> 16):
+            print('link', shown(raw), archive.read(info).hex())
+        elif info.is_dir():
+            print('dir', shown(raw))
+        else:
+            file_line(raw, archive.read(info))
+print('--')
+top = os.fsencode(sys.argv[2])
+for root, dirs, files in os.walk(top):
+    for name in dirs + files:
+        full = os.path.join(root, name)
+        path = os.path.relpath(full, top)
+        mode = os.lstat(full).st_mode
+        if stat.S_ISLNK(mode):
+            print('link', shown(path), os.readlink(full).hex())
+        elif stat.S_ISDIR(mode):
+            print('dir', shown(path))
+        else:
+            with open(full, 'rb') as f:
+                file_line(path, f.read())
+)";
+
+struct CorpusArchive {
+  const char* label;
+  const char* file;
+};
+
+class CorpusArchives : public ExtractTest, public testing::WithParamInterface<CorpusArchive> {};
+
+// The lines of a listing, sorted.
+std::vector<std::string> sorted_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+bool is_directory_line(const std::string& line) { return line.rfind("dir ", 0) == 0; }
+
+// Each unpacks whole, to the same files, contents and link targets as Python's zipfile reads
+// from it, and with every directory it names.
+TEST_P(CorpusArchives, UnpackAsPythonReadsThem) {
+  const std::string archive = sfx_testing::interop_zips_dir() + "/" + GetParam().file;
+  if (!path_exists(archive)) GTEST_SKIP() << "no " << archive;
+  if (!have_tool("python3")) FAIL() << "python3" << kMissingTool;
+
+  Extraction run = extract(archive, dest_);
+
+  EXPECT_EQ(EXTRACT_OK, run.result);
+  EXPECT_EQ("", run.out);
+  write_file(work_ / "lister.py", kPythonLister);
+  const sfx_testing::RunResult listed = run_program(
+      "/bin/sh", {"-c", "python3 \"$0\" \"$1\" \"$2\"", work_ / "lister.py", archive, dest_});
+  ASSERT_EQ(0, listed.exit_code) << listed.err;
+  const std::size_t cut = listed.out.find("--\n");
+  ASSERT_NE(std::string::npos, cut);
+  const std::vector<std::string> read = sorted_lines(listed.out.substr(0, cut));
+  std::vector<std::string> unpacked = sorted_lines(listed.out.substr(cut + 3));
+  ASSERT_FALSE(read.empty());
+  // Directories that no entry names are made as parents; the rest must match line for line.
+  std::vector<std::string> wanted;
+  for (const std::string& line : read) {
+    if (!is_directory_line(line)) {
+      wanted.push_back(line);
+    } else {
+      EXPECT_TRUE(std::binary_search(unpacked.begin(), unpacked.end(), line)) << line;
+    }
+  }
+  std::erase_if(unpacked, is_directory_line);
+  EXPECT_EQ(wanted, unpacked);
+}
+
+const CorpusArchive kCorpusArchives[] = {
+    // End-record comments of 65,514 bytes or more, beyond the ZIP library's search.
+    {"CommentOfACentralDirectory", "mz_large_cd_comment.zip"},
+    {"LongestComment", "rz_max_length_file_comment.zip"},
+    {"Zip64EndRecordBehindLongestComment", "tl_py_zip64_comment65535.zip"},
+    // ZIP64 end records behind bytes that their locators do not count.
+    {"Zip64ArchiveInAnotherArchivesComment", "lz_zip64-in-archive-comment.zip"},
+    {"Zip64EndRecordBehindAPrefix", "rs_zip64_demo.zip"},
+    // An extra field that ends in one byte of padding.
+    {"ExtraFieldPadding", "lz_extra_field_align_1-ef_ff.zip"},
+    // Link targets that go up after ordinary parts and stay inside.
+    {"LinksUpThroughOrdinaryParts", "cc_COMPRESS-214_unix_symlinks.zip"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Interop, CorpusArchives, testing::ValuesIn(kCorpusArchives),
+                         [](const testing::TestParamInfo<CorpusArchive>& param) {
+                           return std::string(param.param.label);
+                         });
 
 }  // namespace

@@ -50,22 +50,20 @@ bool read_at(const ArchiveSource& source, std::uint64_t position, void* buffer, 
 
 bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position,
                         std::uint64_t length, std::uint64_t& target) {
+  // A negative offset wraps around, and so does the sum: the target is where it leads.
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:
       target = offset;
-      break;
+      return true;
     case ZLIB_FILEFUNC_SEEK_CUR:
       target = position + offset;
-      break;
+      return true;
     case ZLIB_FILEFUNC_SEEK_END:
       target = length + offset;
-      break;
+      return true;
     default:
       return false;
   }
-  // Past the window lie bytes that are not the archive's (a negative offset wraps around to a
-  // huge one and is refused here too).
-  return target <= length;
 }
 
 // The source as the ZIP library's file functions see it.
@@ -87,6 +85,10 @@ struct ZipReader::Window {
 
   static uLong read(voidpf /*opaque*/, voidpf stream, void* buffer, uLong size) {
     Window* w = of(stream);
+    if (w->position > w->source.length) {  // Nothing lies there, as past a file's end.
+      w->failed = true;
+      return 0;
+    }
     const std::uint64_t left = w->source.length > w->position ? w->source.length - w->position : 0;
     size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(size, left));
     unsigned char* out = static_cast<unsigned char*>(buffer);
@@ -139,6 +141,12 @@ struct ZipReader::Window {
     Window* w = of(stream);
     std::uint64_t target = 0;
     if (!window_seek_target(origin, offset, w->position, w->source.length, target)) return -1;
+    // The ZIP library steps over the records of an entry's extra field by seeking; a field
+    // that ends in a piece too short for a record (padding, which other tools also accept)
+    // makes it take the next header's bytes for a record's size and seek that far, which may
+    // lead past the window's end. A file lets such a seek pass; so does the window, and what
+    // is read there fails. Sizes it may take from those bytes are not used (for_each_entry
+    // reads them from the header itself).
     w->position = target;
     return 0;
   }
@@ -179,20 +187,35 @@ ArchiveOpen read_end(const ArchiveSource& source, CentralDirectoryEnd& end) {
   end.directory_size = le32(record + 12);
   end.directory_offset = le32(record + 16);
   const std::uint64_t comment_length = le16(record + 20);
+  end.comment_length = comment_length;
   end.zip64 = false;
 
   unsigned char locator[kZip64LocatorSize];
-  unsigned char zip64[kZip64EndRecordSize];
   if (end.record_position >= kZip64LocatorSize &&
       read_at(source, end.record_position - kZip64LocatorSize, locator, sizeof locator) &&
-      le32(locator) == kZip64LocatorSignature &&
-      read_at(source, le64(locator + 8), zip64, sizeof zip64) &&
-      le32(zip64) == kZip64EndSignature) {
-    end.zip64 = true;
-    end.zip64_record_position = le64(locator + 8);
-    end.entries = le64(zip64 + 32);
-    end.directory_size = le64(zip64 + 40);
-    end.directory_offset = le64(zip64 + 48);
+      le32(locator) == kZip64LocatorSignature) {
+    const std::uint64_t recorded = le64(locator + 8);
+    const std::uint64_t locator_position = end.record_position - kZip64LocatorSize;
+    // The ZIP64 end record lies where its locator says, unless bytes ahead of the archive (that
+    // its offsets do not count) moved it; then it is found just ahead of the locator, as long as
+    // it carries no data of its own behind its fixed fields.
+    unsigned char zip64[kZip64EndRecordSize];
+    std::uint64_t found_at = recorded;
+    bool there =
+        read_at(source, recorded, zip64, sizeof zip64) && le32(zip64) == kZip64EndSignature;
+    if (!there && locator_position >= kZip64EndRecordSize) {
+      found_at = locator_position - kZip64EndRecordSize;
+      there = found_at > recorded && read_at(source, found_at, zip64, sizeof zip64) &&
+              le32(zip64) == kZip64EndSignature && le64(zip64 + 4) == kZip64EndRecordSize - 12;
+    }
+    if (there) {
+      end.zip64 = true;
+      end.zip64_record_position = found_at;
+      end.zip64_shift = found_at - recorded;
+      end.entries = le64(zip64 + 32);
+      end.directory_size = le64(zip64 + 40);
+      end.directory_offset = le64(zip64 + 48);
+    }
   }
   if (end.entries == 0 && end.directory_size == 0) {
     // Nothing to unpack; a record whose comment runs past the end was cut short.
@@ -213,6 +236,17 @@ ArchiveOpen ZipReader::open(const ArchiveSource& source) {
   const ArchiveOpen found = read_end(source, end_);
   if (found != ArchiveOpen::kOk) return found;
 
+  // Bytes ahead of the archive (a prefix that its offsets do not count) shift every offset.
+  const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
+  const std::uint64_t record = end_.zip64 ? end_.zip64_record_position : end_.record_position;
+  bytes_before_ = record > directory_end ? record - directory_end : 0;
+  // The ZIP library sees the archive from where its ZIP64 locator counts (it takes the
+  // locator's offset as a position in the file, and finds no ZIP64 end record behind a prefix
+  // otherwise) to the end of the end record: it looks for that record only within 64 KiB of
+  // the end, less than a comment can take.
+  window_->source.offset = source.offset + end_.zip64_shift;
+  window_->source.length = end_.record_position + kEndRecordSize - end_.zip64_shift;
+  window_->cache_length = 0;
   zlib_filefunc64_def functions = {};
   functions.zopen64_file = Window::open;
   functions.zread_file = Window::read;
@@ -222,10 +256,6 @@ ArchiveOpen ZipReader::open(const ArchiveSource& source) {
   functions.zclose_file = Window::close;
   functions.zerror_file = Window::error;
   functions.opaque = window_.get();
-  // Bytes ahead of the archive (a prefix that its offsets do not count) shift every offset.
-  const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
-  const std::uint64_t record = end_.zip64 ? end_.zip64_record_position : end_.record_position;
-  bytes_before_ = record > directory_end ? record - directory_end : 0;
   zip_ = unzOpen2_64("archive", &functions);
   return zip_ != nullptr ? ArchiveOpen::kOk : ArchiveOpen::kNotZip;
 }
@@ -260,6 +290,18 @@ void take_zip64_sizes(const unsigned char* extra, size_t length, unz_file_info64
   }
 }
 
+// True when the extra field of `length` bytes splits into whole records (a header of four
+// bytes and the data it counts), less a piece too short for a header at its end: padding that
+// aligns what follows, which the ZIP library's own step over the field mistakes for a record.
+bool extra_records_fit(const unsigned char* extra, size_t length) {
+  size_t at = 0;
+  while (at + 4 <= length) {
+    at += 4 + le16(extra + at + 2);
+    if (at > length) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 EntryFacts facts_of(const unz_file_info64& info, const char* name) {
@@ -290,6 +332,7 @@ constexpr std::uint32_t kCentralSignature = 0x02014b50;
 
 int ZipReader::check_entry_layout() {
   refused_entry_.clear();
+  link_paths_.clear();
   const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
   std::vector<EntrySpan> spans;
   std::vector<std::string> names;
@@ -304,7 +347,7 @@ int ZipReader::check_entry_layout() {
   for (std::uint64_t position = end_.directory_offset; position < directory_end;) {
     unsigned char header[kCentralHeaderSize];
     // A directory that cannot be read here is reported by the walk itself, at its place.
-    if (!central.read_through(bytes_before_ + position, header, sizeof header) ||
+    if (!central.read_through(in_window(position), header, sizeof header) ||
         le32(header) != kCentralSignature) {
       break;
     }
@@ -312,9 +355,9 @@ int ZipReader::check_entry_layout() {
     const size_t extra_length = le16(header + 30);
     central_name.resize(name_length);
     extra.resize(extra_length);
-    if (!central.read_through(bytes_before_ + position + kCentralHeaderSize, central_name.data(),
+    if (!central.read_through(in_window(position) + kCentralHeaderSize, central_name.data(),
                               name_length) ||
-        !central.read_through(bytes_before_ + position + kCentralHeaderSize + name_length,
+        !central.read_through(in_window(position) + kCentralHeaderSize + name_length,
                               extra.data(), extra_length)) {
       break;
     }
@@ -325,6 +368,11 @@ int ZipReader::check_entry_layout() {
     std::uint64_t local_offset = le32(header + 42);
     take_zip64_sizes(extra.data(), extra_length, info, local_offset);
     position += kCentralHeaderSize + name_length + extra_length + le16(header + 32);
+    EntryFacts facts;
+    facts.name = central_name;
+    facts.version_made_by = le16(header + 4);
+    facts.external_attributes = le32(header + 38);
+    if (entry_kind(facts) == EntryKind::kSymlink) link_paths_.insert(file_system_path(facts.name));
 
     unsigned char local[kLocalHeaderSize];
     if (!locals.read_through(bytes_before_ + local_offset, local, sizeof local) ||
@@ -415,13 +463,25 @@ int ZipReader::for_each_entry(const EntryVisitor& visit) {
       std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n", err);
       return err;
     }
+    // A record that runs past the end of the extra field: the ZIP library reads on into the
+    // bytes behind it and fails only where they happen to be too few. Refused whatever lies
+    // behind, as the library refuses a header it cannot read at that step.
+    if (!extra_records_fit(extra.data(), info.size_file_extra)) {
+      std::fprintf(extraction_output(), "error %d with zipfile in %s\n", UNZ_ERRNO,
+                   count == 0 ? "unzGetCurrentFileInfo" : "unzGoToNextFile");
+      return UNZ_ERRNO;
+    }
     // The header was just read by the library: the cache still holds it.
     unsigned char header[kCentralHeaderSize];
-    if (!window_->read_through(bytes_before_ + position, header, sizeof header)) {
+    if (!window_->read_through(in_window(position), header, sizeof header)) {
       std::fprintf(extraction_output(), "error %d with zipfile in unzGetCurrentFileInfo\n",
                    UNZ_ERRNO);
       return UNZ_ERRNO;
     }
+    // Sizes and the local header's offset as the header and its ZIP64 field give them, whatever
+    // the ZIP library's own step over the extra field made of them.
+    info.compressed_size = le32(header + 20);
+    info.uncompressed_size = le32(header + 24);
     local_offset_ = le32(header + 42);
     take_zip64_sizes(extra.data(), std::min<size_t>(extra.size(), info.size_file_extra), info,
                      local_offset_);
@@ -458,4 +518,15 @@ std::uint64_t ZipReader::data_position(int& error) {
   }
   error = UNZ_OK;
   return source_.offset + at + kLocalHeaderSize + le16(header + 26) + le16(header + 28);
+}
+
+std::string archive_comment(const ZipReader& zip) {
+  const CentralDirectoryEnd& end = zip.end();
+  std::string comment(static_cast<size_t>(end.comment_length), '\0');
+  if (comment.empty() ||
+      !read_at(zip.source(), end.record_position + kEndRecordSize, comment.data(),
+               comment.size())) {
+    return "";
+  }
+  return comment;
 }

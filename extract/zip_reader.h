@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "extract/entry_rules.h"
 
@@ -30,7 +31,11 @@ struct CentralDirectoryEnd {
   std::uint64_t directory_offset = 0;  ///< As recorded, before any bytes ahead of the archive.
   std::uint64_t directory_size = 0;
   std::uint64_t record_position = 0;        ///< Where the end record starts in the source.
+  std::uint64_t comment_length = 0;         ///< The archive comment's length, as recorded.
   std::uint64_t zip64_record_position = 0;  ///< Where the ZIP64 end record starts, if any.
+  /// How far behind the position its locator gives the ZIP64 end record lies: the bytes ahead
+  /// of an archive whose locator does not count them.
+  std::uint64_t zip64_shift = 0;
 };
 
 /// Result codes of open_archive, besides the ZIP library's own.
@@ -57,6 +62,7 @@ class ZipReader {
   const CentralDirectoryEnd& end() const { return end_; }
   const ArchiveSource& source() const { return source_; }
 
+
   /// Called for each entry, positioned on it, with its facts and the ZIP library's record.
   /// A non-zero result stops the walk and is returned by for_each_entry.
   using EntryVisitor = std::function<int(const EntryFacts& entry, const unz_file_info64& info)>;
@@ -79,11 +85,17 @@ class ZipReader {
   /// The entry that the layout check refused (empty when it refused none).
   const std::string& refused_entry() const { return refused_entry_; }
 
+  /// Whether a path (as file_system_path gives it) names a link entry of the archive; known
+  /// from the first visit of for_each_entry on, for the whole central directory.
+  IsLinkPath links() const {
+    return [this](const std::string& path) { return link_paths_.count(path) != 0; };
+  }
+
  private:
-  /// Reads every central header and the local header it points to, without the ZIP library:
-  /// returns 0, or UNZ_BADZIPFILE after one line on standard output naming the entry whose
-  /// local name differs from its central one, whose local header and data run past the start
-  /// of the central directory, or overlap another entry's.
+  /// Reads every central header and the local header it points to, without the ZIP library,
+  /// and notes the paths of link entries: returns 0, or UNZ_BADZIPFILE after one line on standard
+  /// output naming the entry whose local name differs from its central one, whose local header and
+  /// data run past the start of the central directory, or overlap another entry's.
   int check_entry_layout();
 
   struct Window;
@@ -92,17 +104,29 @@ class ZipReader {
   ArchiveSource source_;
   CentralDirectoryEnd end_;
   std::uint64_t bytes_before_ = 0;  ///< Bytes ahead of the archive's own offset 0.
+  /// Where the byte at the archive's own offset `recorded` lies in the ZIP library's window,
+  /// which begins where a ZIP64 locator counts from (see open).
+  std::uint64_t in_window(std::uint64_t recorded) const {
+    return bytes_before_ - end_.zip64_shift + recorded;
+  }
   std::uint64_t local_offset_ = 0;  ///< The visited entry's local header, as recorded.
   std::string refused_entry_;
+  std::unordered_set<std::string> link_paths_;
 };
 
 /// Where a seek of the ZIP library's file functions (`origin` one of ZLIB_FILEFUNC_SEEK_SET,
-/// _CUR, _END) leads in a window of `length` bytes, from `position`. False for another origin
-/// or a target past the window's end.
+/// _CUR, _END) leads in a window of `length` bytes, from `position`, wherever that is (a
+/// negative offset wraps around). False for another origin.
 bool window_seek_target(int origin, std::uint64_t offset, std::uint64_t position,
                         std::uint64_t length, std::uint64_t& target);
 
 /// The facts of the current entry of `zip` from the ZIP library's record and its name.
 EntryFacts facts_of(const unz_file_info64& info, const char* name);
+
+/// The comment behind the end record of the archive `zip` opened (where sfx_pack keeps the
+/// product label), read from the source itself: the ZIP library reads it from the wrong place
+/// behind a ZIP64 end record and not at all beyond its 64 KiB search. An empty text when there
+/// is none or it runs past the end of the source.
+std::string archive_comment(const ZipReader& zip);
 
 #endif  // EXTRACT_ZIP_READER_H_

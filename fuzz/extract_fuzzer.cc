@@ -32,6 +32,7 @@
 
 #include "extract/extract.h"
 #include "fuzz/fuzz_util.h"
+#include "testing/entry_points.h"
 
 namespace {
 

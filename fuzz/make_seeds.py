@@ -142,8 +142,28 @@ def entry_data_seeds():
     write("entry_data", "empty", seed(0, b"", deflate(b"")))
 
 
+def signature_block_seeds():
+    # The block's text as sfx_pack signs: four minisign lines and the 32-byte footer.
+    import base64
+
+    def block(comment, line=None, global_signature=bytes([0x5A]) * 64):
+        line = line if line is not None else b"ED" + bytes(range(0x10, 0x18)) + bytes(
+            (i * 3) % 256 for i in range(64))
+        text = (b"untrusted comment: signature from sfx_pack secret key\n" +
+                base64.b64encode(line) + b"\n" + b"trusted comment: " + comment + b"\n" +
+                base64.b64encode(global_signature) + b"\n")
+        length = len(text) + 32
+        return text + (b"SFX-SIGNATURE-BLOCK/1 %09d" % length).ljust(31) + b"\n"
+
+    write("signature_block", "signed", block(b"timestamp:1700000000 file:app.run"))
+    write("signature_block", "empty_comment", block(b""))
+    write("signature_block", "other_algorithm", block(b"x", line=b"Ed" + bytes(72)))
+    write("signature_block", "footer_only", b"SFX-SIGNATURE-BLOCK/1 000000032".ljust(31) + b"\n")
+
+
 if __name__ == "__main__":
     trailer_seeds()
     extract_seeds()
     expand_seeds()
     entry_data_seeds()
+    signature_block_seeds()

@@ -23,6 +23,7 @@
 #include "fuzz/fuzz_util.h"
 #include "payload/carve.h"
 #include "payload/trailer.h"
+#include "testing/entry_points.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "extract/extract.h"
 #include "extract/zip_reader.h"
 #include "payload/carve.h"
+#include "payload/signature_block.h"
 #include "payload/stub_machine.h"
 #include "payload/trailer.h"
 
@@ -108,6 +109,21 @@ void print_field(const char* label, const std::string& value) {
   std::printf("%-20s%s\n", label, value.c_str());
 }
 
+// The label line: the archive's comment, read by a reader of its own.
+std::string label_text(const ArchiveSource& archive) {
+  ZipReader zip;
+  if (zip.open(archive) != ArchiveOpen::kOk) return "none";
+  const std::string label = archive_comment(zip);
+  return label.empty() ? "none" : quoted_text(label);
+}
+
+// The signature line: the stub finds and describes the block; it checks nothing.
+std::string signature_text(const LaunchContext& ctx, const TrailerInfo& trailer) {
+  SignatureBlockInfo block;
+  if (find_trailing_signature(ctx.self_fd, trailer, block) != 0) return "unreadable";
+  return signature_block_text(block);
+}
+
 int print_info(const LaunchContext& ctx, const TrailerInfo& trailer, const ArchiveSource& archive) {
   ArchiveTotals totals;
   if (walk_entries(archive, totals, nullptr) != 0) return EXIT_LAUNCH_FAILURE;
@@ -122,6 +138,8 @@ int print_info(const LaunchContext& ctx, const TrailerInfo& trailer, const Archi
   print_field("command template:", quoted_text(trailer.command));
   print_field("extra-tool command:",
               trailer.has_extra_tool_section ? quoted_text(trailer.extra_tool_command) : "none");
+  print_field("label:", label_text(archive));
+  print_field("signature:", signature_text(ctx, trailer));
   print_field("entries:", std::to_string(totals.entries));
   print_field("unpacked size:", std::to_string(totals.bytes) + " bytes");
   return 0;

@@ -410,8 +410,8 @@ class ZipOutput {
   }
 
   // Writes the central directory; on success sets `length`.
-  Status finish(std::uint64_t& length) {
-    const int result = zipClose(zip_, nullptr);
+  Status finish(const std::string& comment, std::uint64_t& length) {
+    const int result = zipClose(zip_, comment.empty() ? nullptr : comment.c_str());
     zip_ = nullptr;
     if (result != ZIP_OK) return write_fault();
     Status status = check_length();
@@ -460,7 +460,7 @@ class ArchiveWriter {
       if (status.is_ok() && !entry.is_directory && !entry.is_link) status = check_unchanged(entry);
       if (!status.is_ok()) return status;
     }
-    return output_.finish(archive_length);
+    return output_.finish(options_.comment, archive_length);
   }
 
  private:
@@ -630,11 +630,12 @@ std::uint32_t dos_date_time(std::int64_t time) {
   return (date << 16) | clock;
 }
 
-std::uint64_t stored_archive_length(const std::vector<PackEntry>& entries) {
+std::uint64_t stored_archive_length(const std::vector<PackEntry>& entries,
+                                    std::size_t comment_size) {
   constexpr std::uint64_t LOCAL_HEADER = 30;
   constexpr std::uint64_t CENTRAL_HEADER = 46;
   constexpr std::uint64_t END_RECORD = 22;
-  std::uint64_t length = END_RECORD;
+  std::uint64_t length = END_RECORD + comment_size;
   for (const PackEntry& entry : entries) {
     length += LOCAL_HEADER + CENTRAL_HEADER + 2 * entry.name.size() + entry.size;
   }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "pack/progress.h"
@@ -27,6 +28,8 @@ struct ArchiveOptions {
   std::uint64_t max_length = MAX_ARCHIVE_LENGTH;
   /// Told of the file bytes packed, when set; the caller owns it.
   Progress* progress = nullptr;
+  /// The archive's comment (at most 65535 bytes); empty for none.
+  std::string comment;
 };
 
 /// Writes a ZIP archive holding `entries`, in their order, into `file` from its current
@@ -41,8 +44,10 @@ struct ArchiveOptions {
 Status write_archive(const std::vector<PackEntry>& entries, const ArchiveOptions& options,
                      std::FILE* file, std::uint64_t& archive_length);
 
-/// The exact length of the archive write_archive makes with level 0 (every entry stored).
-std::uint64_t stored_archive_length(const std::vector<PackEntry>& entries);
+/// The exact length of the archive write_archive makes with level 0 (every entry stored) and an
+/// archive comment of `comment_size` bytes.
+std::uint64_t stored_archive_length(const std::vector<PackEntry>& entries,
+                                    std::size_t comment_size = 0);
 
 /// The DOS date and time (date in the upper 16 bits) of `time` in local time, clamped to the
 /// range a DOS date can hold (1980 to 2107).

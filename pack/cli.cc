@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "pack/create.h"
 #include "pack/look_inside.h"
+#include "pack/signing.h"
 #include "pack/stub_choice.h"
 
 #ifndef SFX_PACK_VERSION
@@ -31,18 +33,22 @@ constexpr char kMainHelp[] =
     "Commands:\n"
     "  create   pack a directory, or an existing ZIP archive, behind the stub\n"
     "  inspect  show a distributable file's trailer and entries\n"
-    "  verify   check a distributable file's trailer and every entry's CRC-32\n"
+    "  verify   check a distributable file's trailer, every entry's CRC-32 and its signature\n"
+    "  keygen   make a key pair for signing\n"
+    "  sign     sign a distributable file\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n"
     "\n"
     "Run 'sfx_pack COMMAND --help' for a command's options.\n"
-    "Exit status: 0 on success, 1 for a fault in an input file, 2 for a wrong command line.\n";
+    "Exit status: 0 on success, 1 for a fault in an input file, 2 for a wrong command line;\n"
+    "verify --key: 3 not signed, 4 signed by another key, 5 bad signature.\n";
 
 constexpr char kCreateHelp[] =
     "Usage: sfx_pack create -o OUT -c TEMPLATE [-e EXTRA_TOOL_COMMAND] [--arch ARCH]\n"
-    "                       [--stub PATH] [-l LEVEL] [-j JOBS] [-L] [-q] SOURCE\n"
+    "                       [--stub PATH] [-l LEVEL] [-j JOBS] [-L] [-q] [--label TEXT]\n"
+    "                       [--sign KEY [--comment TEXT]] SOURCE\n"
     "\n"
     "Writes the distributable file OUT: the stub, an archive of SOURCE and the trailer.\n"
     "SOURCE is a directory, packed recursively, or an existing ZIP archive, used unchanged\n"
@@ -70,6 +76,11 @@ constexpr char kCreateHelp[] =
     "  -j, --jobs JOBS         compression threads (default: one per core)\n"
     "  -L, --follow-symlinks   store what each symbolic link points to, instead of the link\n"
     "  -q, --quiet             no progress line and no summary line\n"
+    "      --label TEXT        the product's name and version (at most 200 bytes of UTF-8),\n"
+    "                          stored as the archive's comment (SOURCE a directory only)\n"
+    "      --sign KEY          sign the file with the secret key file KEY (see sfx_pack sign)\n"
+    "      --comment TEXT      the signature's trusted comment (default:\n"
+    "                          timestamp:SECONDS file:NAME)\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
@@ -95,16 +106,55 @@ constexpr char kInspectHelp[] =
     "bytes in hexadecimal under the same key with \"_hex\" appended (\"name_hex\").\n";
 
 constexpr char kVerifyHelp[] =
-    "Usage: sfx_pack verify FILE\n"
+    "Usage: sfx_pack verify [--key PUBLIC_KEY] FILE\n"
     "\n"
     "Checks the distributable file FILE: its trailer, that the stub unpacks every entry (safe\n"
     "names, supported methods, no encryption, link targets that stay inside), and every\n"
     "entry's data against its CRC-32. Exits with 1, naming the entry and the rule, at the first\n"
     "fault.\n"
     "\n"
+    "With --key, first checks the file's signature block against PUBLIC_KEY (a .pub file or the\n"
+    "key's base64 line): every byte before the block and the trusted comment must be as signed.\n"
+    "Without --key, says whether the file is signed and by which key id, without checking it.\n"
+    "\n"
     "Options:\n"
-    "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version and exit\n";
+    "  -k, --key PUBLIC_KEY  the public key the file must be signed with\n"
+    "  -h, --help            show this help and exit\n"
+    "  -V, --version         show the version and exit\n"
+    "\n"
+    "Exit status: 0 good (signature and entries), 1 a fault in the file, 2 a wrong command line,\n"
+    "3 not signed, 4 signed by another key, 5 bad signature (a byte changed, or a damaged\n"
+    "signature block).\n";
+
+constexpr char kKeygenHelp[] =
+    "Usage: sfx_pack keygen -o BASE [-W]\n"
+    "\n"
+    "Makes a key pair for signing: the secret key BASE.key (mode 0600) and the public key\n"
+    "BASE.pub, in minisign's formats. Neither may exist. The secret key is protected by a\n"
+    "password, asked twice on the terminal or taken from SFX_SIGN_PASSWORD.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output BASE      the key files' name without .key and .pub\n"
+    "  -W, --without-password write the secret key unprotected\n"
+    "  -h, --help             show this help and exit\n"
+    "  -V, --version          show the version and exit\n";
+
+constexpr char kSignHelp[] =
+    "Usage: sfx_pack sign -k SECRET_KEY [--comment TEXT] [--detached] FILE\n"
+    "\n"
+    "Signs the distributable file FILE with SECRET_KEY (made by sfx_pack keygen or minisign -G):\n"
+    "appends a signature block after the trailer, covering every byte before it, and replaces\n"
+    "the block of a file signed before. FILE is replaced only once the new one is complete. The\n"
+    "password of a protected key is asked on the terminal or taken from SFX_SIGN_PASSWORD.\n"
+    "\n"
+    "Options:\n"
+    "  -k, --key SECRET_KEY  the secret key file\n"
+    "      --comment TEXT    the trusted comment, signed too (default:\n"
+    "                        timestamp:SECONDS file:NAME)\n"
+    "      --detached        write FILE.minisig over the whole file instead, which\n"
+    "                        minisign -Vm FILE -p KEY.pub checks\n"
+    "  -h, --help            show this help and exit\n"
+    "  -V, --version         show the version and exit\n";
 
 int fail(const Status& status) {
   std::fprintf(stderr, "sfx_pack: error: %s\n", status.message().c_str());
@@ -146,7 +196,17 @@ std::string bad_option(char** argv, bool missing) {
   return equals != nullptr ? std::string(text, equals) : std::string(text);
 }
 
-enum OptionCode { kHelp = 'h', kVersion = 'V', kStub = 1000, kJson, kArch };
+enum OptionCode {
+  kHelp = 'h',
+  kVersion = 'V',
+  kStub = 1000,
+  kJson,
+  kArch,
+  kLabel,
+  kSign,
+  kComment,
+  kDetached
+};
 
 // The options every command shares and its own; the short option string starts with ':' so
 // that a missing argument is told apart from an unknown option.
@@ -198,6 +258,8 @@ int parse(int argc, char** argv, const Parser& parser, const char* help, Handler
 int run_create(int argc, char** argv) {
   CreateOptions options;
   options.archive.jobs = default_jobs();
+  std::optional<std::string> key_path;
+  std::optional<std::string> comment;
   bool output_given = false;
   bool command_given = false;
   bool quiet = false;
@@ -211,7 +273,10 @@ int run_create(int argc, char** argv) {
                        {"level", required_argument, nullptr, 'l'},
                        {"jobs", required_argument, nullptr, 'j'},
                        {"follow-symlinks", no_argument, nullptr, 'L'},
-                       {"quiet", no_argument, nullptr, 'q'}}};
+                       {"quiet", no_argument, nullptr, 'q'},
+                       {"label", required_argument, nullptr, kLabel},
+                       {"sign", required_argument, nullptr, kSign},
+                       {"comment", required_argument, nullptr, kComment}}};
   const int parsed = parse(argc, argv, parser, kCreateHelp, [&](int code, const char* value) {
     long number = 0;
     switch (code) {
@@ -239,6 +304,15 @@ int run_create(int argc, char** argv) {
         break;
       case 'q':
         quiet = true;
+        break;
+      case kLabel:
+        options.label = value;
+        break;
+      case kSign:
+        key_path = value;
+        break;
+      case kComment:
+        comment = value;
         break;
       case 'l':
         if (!parse_number(value, 0, 9, number)) {
@@ -276,6 +350,16 @@ int run_create(int argc, char** argv) {
       return usage_error("SOURCE_DATE_EPOCH " + quoted(epoch) + " is not a number of seconds");
     }
     options.time_cap = value;
+  }
+
+  if (comment && !key_path) return usage_error("--comment goes with --sign KEY");
+  SecretKey key;
+  if (key_path) {
+    options.trusted_comment = comment ? *comment : default_trusted_comment(options.output);
+    Status signing = check_trusted_comment(options.trusted_comment);
+    if (signing.is_ok()) signing = read_secret_key(*key_path, key);
+    if (!signing.is_ok()) return fail(signing);
+    options.signing_key = &key;
   }
 
   options.show_progress = !quiet && isatty(STDERR_FILENO) == 1;
@@ -323,15 +407,94 @@ int run_inspect(int argc, char** argv) {
 }
 
 int run_verify(int argc, char** argv) {
-  const Parser parser{"verify", "", {}};
-  int status = parse(argc, argv, parser, kVerifyHelp, [](int, const char*) { return -1; });
+  std::optional<std::string> key_given;
+  const Parser parser{"verify", "k:", {{"key", required_argument, nullptr, 'k'}}};
+  int status = parse(argc, argv, parser, kVerifyHelp, [&](int code, const char* value) {
+    if (code == 'k') key_given = value;
+    return -1;
+  });
   std::string path;
   if (status < 0) status = single_file(argc, argv, "verify", path);
   if (status >= 0) return status;
+  PublicKey key;
+  if (key_given) {
+    if (const Status read = read_public_key(*key_given, key); !read.is_ok()) return fail(read);
+  }
+  // The signature first: a changed byte shows as a bad signature, whatever else it breaks.
+  SignatureReport signature;
+  const Status signed_by = check_signature(path, key_given ? &key : nullptr, signature);
+  if (!signed_by.is_ok()) return fail(signed_by);
   std::string summary;
   const Status verified = verify_distributable(path, summary);
   if (!verified.is_ok()) return fail(verified);
   std::printf("%s\n", summary.c_str());
+  if (key_given) {
+    std::printf("%s: good signature by key id %s, trusted comment: %s\n", escaped(path).c_str(),
+                signature.key_id.c_str(), quoted(signature.trusted_comment).c_str());
+  } else if (signature.block == SignatureBlockStatus::kFound) {
+    std::printf("%s: signed by key id %s (not verified: use --key)\n", escaped(path).c_str(),
+                signature.key_id.c_str());
+  } else if (signature.block == SignatureBlockStatus::kMalformed) {
+    std::printf("%s: has a damaged signature block (not verified: use --key)\n",
+                escaped(path).c_str());
+  } else {
+    std::printf("%s: not signed\n", escaped(path).c_str());
+  }
+  return EXIT_PACK_OK;
+}
+
+int run_keygen(int argc, char** argv) {
+  std::optional<std::string> base;
+  bool with_password = true;
+  const Parser parser{"keygen",
+                      "o:W",
+                      {{"output", required_argument, nullptr, 'o'},
+                       {"without-password", no_argument, nullptr, 'W'}}};
+  const int status = parse(argc, argv, parser, kKeygenHelp, [&](int code, const char* value) {
+    if (code == 'o') base = value;
+    if (code == 'W') with_password = false;
+    return -1;
+  });
+  if (status >= 0) return status;
+  if (!base) return usage_error("keygen needs the key files' name: -o BASE");
+  if (optind != argc)
+    return usage_error("keygen takes no operand; " + quoted(argv[optind]) + " is one too many");
+  std::string key_id;
+  const Status made = generate_keys(*base, with_password, key_id);
+  if (!made.is_ok()) return fail(made);
+  std::printf("key id %s: secret key %s, public key %s\n", key_id.c_str(),
+              quoted(*base + ".key").c_str(), quoted(*base + ".pub").c_str());
+  return EXIT_PACK_OK;
+}
+
+int run_sign(int argc, char** argv) {
+  std::optional<std::string> key_path;
+  std::optional<std::string> comment;
+  bool detached = false;
+  const Parser parser{"sign",
+                      "k:",
+                      {{"key", required_argument, nullptr, 'k'},
+                       {"comment", required_argument, nullptr, kComment},
+                       {"detached", no_argument, nullptr, kDetached}}};
+  int status = parse(argc, argv, parser, kSignHelp, [&](int code, const char* value) {
+    if (code == 'k') key_path = value;
+    if (code == kComment) comment = value;
+    if (code == kDetached) detached = true;
+    return -1;
+  });
+  std::string path;
+  if (status < 0) status = single_file(argc, argv, "sign", path);
+  if (status >= 0) return status;
+  if (!key_path) return usage_error("sign needs the secret key: -k SECRET_KEY");
+  const std::string trusted = comment ? *comment : default_trusted_comment(path);
+  Status signing = check_trusted_comment(trusted);
+  SecretKey key;
+  if (signing.is_ok()) signing = read_secret_key(*key_path, key);
+  if (signing.is_ok()) signing = sign_file(path, key, trusted, detached);
+  if (!signing.is_ok()) return fail(signing);
+  std::printf("%s: signed by key id %s%s\n", escaped(path).c_str(),
+              key_id_text(key.key_id.data()).c_str(),
+              detached ? (", signature in " + quoted(path + ".minisig")).c_str() : "");
   return EXIT_PACK_OK;
 }
 
@@ -339,7 +502,8 @@ int run_verify(int argc, char** argv) {
 
 int run_sfx_pack(int argc, char** argv) {
   if (argc < 2) {
-    return usage_error("no command given; use create, inspect or verify (see 'sfx_pack --help')");
+    return usage_error(
+        "no command given; use create, inspect, verify, keygen or sign (see 'sfx_pack --help')");
   }
   const std::string command = argv[1];
   if (command == "-h" || command == "--help") {
@@ -350,9 +514,11 @@ int run_sfx_pack(int argc, char** argv) {
   if (command == "create") return run_create(argc - 1, argv + 1);
   if (command == "inspect") return run_inspect(argc - 1, argv + 1);
   if (command == "verify") return run_verify(argc - 1, argv + 1);
+  if (command == "keygen") return run_keygen(argc - 1, argv + 1);
+  if (command == "sign") return run_sign(argc - 1, argv + 1);
   if (!command.empty() && command[0] == '-') {
     return usage_error("unknown option " + quoted(command) + " (see 'sfx_pack --help')");
   }
   return usage_error("unknown command " + quoted(command) +
-                     "; use create, inspect or verify (see 'sfx_pack --help')");
+                     "; use create, inspect, verify, keygen or sign (see 'sfx_pack --help')");
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 
+#include "extract/entry_rules.h"
 #include "pack/output_file.h"
 #include "pack/progress.h"
 #include "pack/source_tree.h"
@@ -206,6 +207,21 @@ Status copy_file(const std::string& path, const struct stat& checked, std::FILE*
   return Status::ok();
 }
 
+Status check_label(const std::string& label) {
+  if (label.empty()) return Status::usage("the label is empty");
+  if (label.size() > MAX_LABEL_SIZE) {
+    return Status::usage("the label is " + std::to_string(label.size()) + " bytes long; at most " +
+                         std::to_string(MAX_LABEL_SIZE) + " are stored");
+  }
+  if (!is_valid_utf8(label)) return Status::usage("the label is not UTF-8 text");
+  for (const char c : label) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      return Status::usage("the label holds a control character");
+    }
+  }
+  return Status::ok();
+}
+
 }  // namespace
 
 std::string first_word(const std::string& command) {
@@ -218,6 +234,7 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   if (status.is_ok() && options.extra_tool_command) {
     status = check_text("extra-tool command", *options.extra_tool_command);
   }
+  if (status.is_ok() && options.label) status = check_label(*options.label);
   if (!status.is_ok()) return status;
 
   std::string machine = host_machine();
@@ -254,6 +271,9 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
       return Status::input_fault("the source directory " + quoted(options.source) +
                                  " is empty; the stub cannot unpack an archive without entries");
     }
+  } else if (S_ISREG(source_info.st_mode) && options.label) {
+    return Status::usage("a label is stored in the archive sfx_pack writes; the ZIP archive " +
+                         quoted(options.source) + " is used unchanged");
   } else if (S_ISREG(source_info.st_mode)) {
     status = check_zip_source(options.source, executables, report.entry_count);
     if (!status.is_ok()) return status;
@@ -268,7 +288,8 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
                                " is neither a directory nor a ZIP archive");
   }
   if (from_directory && options.archive.level == 0) {
-    const std::uint64_t length = stored_archive_length(entries);
+    const std::uint64_t length =
+        stored_archive_length(entries, options.label ? options.label->size() : 0);
     if (length > options.archive.max_length) {
       return Status::input_fault("the archive would be " + std::to_string(length) +
                                  " bytes long; a distributable file carries at most " +
@@ -292,6 +313,7 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
   Progress progress(total, options.show_progress);
   ArchiveOptions archive = options.archive;
   archive.progress = &progress;
+  if (options.label) archive.comment = *options.label;
 
   OutputFile output;
   status = output.open(options.output);
@@ -318,6 +340,11 @@ Status create_distributable(const CreateOptions& options, CreateReport& report) 
                      options.extra_tool_command);
   if (std::fwrite(trailer.data(), 1, trailer.size(), output.stream()) != trailer.size()) {
     return Status::input_fault("cannot write " + quoted(options.output) + ": " + error_text(errno));
+  }
+  if (options.signing_key != nullptr) {
+    status = append_signature(output.stream(), options.output, *options.signing_key,
+                              options.trusted_comment);
+    if (!status.is_ok()) return status;
   }
   return output.commit();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/archive_writer.h"
+#include "pack/signing.h"
 #include "pack/status.h"
 
 /// The furthest position at which a distributable file's archive may start: the stub carries
@@ -27,6 +28,11 @@ struct CreateOptions {
   bool show_progress = false;  ///< A progress line on standard error for a long pack.
   ArchiveOptions archive;
   std::optional<std::int64_t> time_cap;  ///< Later stored times are replaced by this.
+  /// The product label, stored as the archive's comment (a source directory only).
+  std::optional<std::string> label;
+  /// When set, the file is signed with this key (owned by the caller) and trusted comment.
+  const SecretKey* signing_key = nullptr;
+  std::string trusted_comment;
 };
 
 /// What create_distributable wrote, and what it warned about.
@@ -46,12 +52,18 @@ struct CreateReport {
 /// with an entry the stub refuses or whose data is damaged, a stub of 4 GiB or more, an archive
 /// known to reach 4 GiB. An output that exists and is not a regular file, lies inside the
 /// source directory, or is the stub or the source ZIP archive is a usage error.
+/// A label longer than 200 bytes, not UTF-8 or holding a control character is a usage error, as
+/// is a label for a source ZIP archive (which is used unchanged). With a signing key, a
+/// signature block over everything before it follows the trailer.
 /// An archive that turns out too long while it is written is refused too. The file appears
 /// under its name, with mode 0755, only when it is complete; on every failure nothing is left.
 /// Returns a usage error for a wrong text, a machine without a stub or a stub that is no
 /// static executable for the machine, an input fault for everything else; in both cases
 /// `report.warnings` may hold warnings already.
 Status create_distributable(const CreateOptions& options, CreateReport& report);
+
+/// The longest product label, in bytes.
+constexpr std::size_t MAX_LABEL_SIZE = 200;
 
 /// The first word of a command (the text before the first blank or tab).
 std::string first_word(const std::string& command);

@@ -422,9 +422,9 @@ TEST(FirstWord, EndsAtTheFirstBlankOrTab) {
 
 }  // namespace
 
-// What the stub unpacks, the packer takes: an entry whose sizes are kept in ZIP64 fields, and
-// more entries than a 16-bit count holds (the end record's count wraps; the directory is read
-// to its end).
+// What the stub unpacks, the packer takes: an entry whose sizes are kept in ZIP64 fields, more
+// entries than a 16-bit count holds (the end record's count wraps; the directory is read to its
+// end), and backslashes in stored names.
 TEST_F(CreateTest, TakesZipArchivesTheStubUnpacks) {
   write_file(dir_ / "z64.zip", sfx_testing::make_zip64_zip("big", "abc"));
   options_.source = dir_ / "z64.zip";
@@ -443,4 +443,13 @@ TEST_F(CreateTest, TakesZipArchivesTheStubUnpacks) {
   status = create();
   ASSERT_TRUE(status.is_ok()) << status.message();
   EXPECT_EQ(report_.entry_count, 65537u);
+
+  // Names a Windows tool wrote with backslashes, which the stub unpacks as directories.
+  write_file(dir_ / "win.zip",
+             sfx_testing::make_raw_zip({sfx_testing::RawZipEntry::stored("tools\\run", "x")}));
+  options_.source = dir_ / "win.zip";
+  options_.command_template = "tools/run";
+  status = create();
+  ASSERT_TRUE(status.is_ok()) << status.message();
+  EXPECT_EQ(report_.entry_count, 1u);
 }

@@ -114,7 +114,9 @@ EntryInfo entry_info(ZipReader& zip, const EntryFacts& facts, const unz_file_inf
     } else {
       // A link whose data cannot be read has no target the stub could make.
       read_link_data(zip, raw, entry.link_target);
-      if (!is_safe_link_target(entry.name, entry.link_target)) entry.rule = EntryRule::kLinkTarget;
+      if (!is_safe_link_target(entry.name, entry.link_target, zip.links())) {
+        entry.rule = EntryRule::kLinkTarget;
+      }
     }
   }
   return entry;
@@ -176,13 +178,19 @@ Status read_distributable(const std::string& path, DistributableInfo& info) {
   if (!status.is_ok()) return status;
   info.stub_machine =
       stub_machine_text(path, static_cast<std::uint64_t>(info.trailer.archive_offset));
+  if (find_trailing_signature(file.archive().fd, info.trailer, info.signature) != 0) {
+    return Status::input_fault("cannot read " + ::quoted(path) + ": " + error_text(errno));
+  }
   // The reader's lines become the one message of the fault, worded as sfx_pack words them.
   CapturedLines lines;
   ZipReader zip;
   bool has_entries = false;
   const int opened = open_entries(zip, file.archive(), has_entries);
   if (opened == EXTRACT_ERR_OPEN) return file.not_a_zip(info.trailer);
-  if (opened != EXTRACT_OK) return file.damaged("the stub refuses the archive: " + lines.first_line());
+  if (opened != EXTRACT_OK) {
+    return file.damaged("the stub refuses the archive: " + lines.first_line());
+  }
+  if (std::string label = archive_comment(zip); !label.empty()) info.label = label;
   if (!has_entries) return Status::ok();
   const int walked = zip.for_each_entry([&](const EntryFacts& facts, const unz_file_info64& raw) {
     info.entries.push_back(entry_info(zip, facts, raw));
@@ -211,6 +219,11 @@ std::string format_text(const DistributableInfo& info) {
   line("archive length:", number(t.archive_length) + " bytes");
   line("command template:", ::quoted(t.command));
   line("extra-tool command:", t.has_extra_tool_section ? ::quoted(t.extra_tool_command) : "none");
+  line("label:", info.label ? ::quoted(*info.label) : "none");
+  line("signature:", signature_block_text(info.signature));
+  if (info.signature.status == SignatureBlockStatus::kFound) {
+    line("trusted comment:", ::quoted(info.signature.trusted_comment));
+  }
   line("entries:", number(info.entries.size()));
   if (info.entries.empty()) return out;
   char row[160];
@@ -246,6 +259,24 @@ std::string format_json(const DistributableInfo& info) {
   } else {
     document["extra_tool_command"] = nullptr;
   }
+  if (info.label) {
+    put_text(document, "label", *info.label);
+  } else {
+    document["label"] = nullptr;
+  }
+  nlohmann::ordered_json signature = nullptr;
+  if (info.signature.status == SignatureBlockStatus::kFound) {
+    signature = nlohmann::ordered_json::object();
+    signature["key_id"] = key_id_text(info.signature.key_id.data());
+    put_text(signature, "trusted_comment", info.signature.trusted_comment);
+    signature["offset"] = info.signature.offset;
+    signature["length"] = info.signature.length;
+    signature["verified"] = false;
+  } else if (info.signature.status == SignatureBlockStatus::kMalformed) {
+    signature = nlohmann::ordered_json::object();
+    signature["damaged"] = info.signature.problem;
+  }
+  document["signature"] = std::move(signature);
   nlohmann::ordered_json entries = nlohmann::ordered_json::array();
   for (const EntryInfo& e : info.entries) {
     nlohmann::ordered_json entry = nlohmann::ordered_json::object();

@@ -2,11 +2,13 @@
 #define PACK_LOOK_INSIDE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "extract/entry_rules.h"
 #include "pack/status.h"
+#include "payload/signature_block.h"
 #include "payload/trailer.h"
 
 /// One entry of a distributable file's archive, as its central directory records it.
@@ -36,6 +38,8 @@ struct DistributableInfo {
   TrailerInfo trailer;
   std::string stub_machine;  ///< The machine of the stub's image, as machine_text shows it.
   std::vector<EntryInfo> entries;
+  std::optional<std::string> label;  ///< The archive's comment, when it has one.
+  SignatureBlockInfo signature;      ///< The signature block after the trailer (not checked).
 };
 
 /// Reads the trailer and lists the archive of the distributable file `path`, made by any

@@ -123,9 +123,9 @@ Status OutputFile::open(const std::string& final_path) {
   return Status::ok();
 }
 
-Status OutputFile::commit() {
+Status OutputFile::commit(mode_t mode) {
   int error_number = 0;
-  if (std::fflush(stream_) != 0 || fchmod(fileno(stream_), 0755) != 0 ||
+  if (std::fflush(stream_) != 0 || fchmod(fileno(stream_), mode) != 0 ||
       fsync(fileno(stream_)) != 0) {
     error_number = errno;
   }

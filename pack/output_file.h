@@ -1,6 +1,8 @@
 #ifndef PACK_OUTPUT_FILE_H_
 #define PACK_OUTPUT_FILE_H_
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <string>
 
@@ -25,9 +27,9 @@ class OutputFile {
   /// The stream to write to, buffered; valid between open() and commit().
   std::FILE* stream() const { return stream_; }
 
-  /// Flushes, gives the file mode 0755, syncs it to disk, closes it and renames it to the
+  /// Flushes, gives the file `mode`, syncs it to disk, closes it and renames it to the
   /// final path. Returns an input fault (and removes the temporary file) when any step fails.
-  Status commit();
+  Status commit(mode_t mode = 0755);
 
   /// The temporary file's path, while it exists.
   const std::string& temporary_path() const { return temporary_path_; }

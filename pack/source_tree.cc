@@ -203,11 +203,16 @@ class TreeWalker {
       return Status::input_fault(quoted(path) + " is a symbolic link to " + quoted(target) +
                                  ", outside the source directory (-L packs what it points to)");
     }
-    if (!is_safe_link_target(stored, target)) {
-      return Status::input_fault(
-          quoted(path) + " is a symbolic link to " + quoted(target) +
-          ", which the stub does not make: a target must be relative and may climb with \"..\" "
-          "only at its start (-L packs what it points to)");
+    // Links are stored as links, so the archive holds a link wherever the source does.
+    const IsLinkPath is_link = [this](const std::string& way) {
+      struct stat seen;
+      return lstat((root_real_ + "/" + way).c_str(), &seen) == 0 && S_ISLNK(seen.st_mode);
+    };
+    if (!is_safe_link_target(stored, target, is_link)) {
+      return Status::input_fault(quoted(path) + " is a symbolic link to " + quoted(target) +
+                                 ", which the stub does not make: a target must be relative, and "
+                                 "its \"..\" parts may neither leave the source directory on "
+                                 "the way nor climb out of a link (-L packs what it points to)");
     }
     PackEntry entry;
     Status status = start_entry(stored, path, info, entry);

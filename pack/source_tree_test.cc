@@ -114,14 +114,17 @@ TEST(ScanSource, StoresLinksThatStayInsideAsLinks) {
   make_link("..", src + "/real/up");
   make_link("real/not-yet", src + "/later");
   make_link(".", src + "/here");
+  make_link("real/../real/f", src + "/round");  // Up from a directory, never out.
 
   std::vector<PackEntry> entries;
   const Status status = scan_source(src, std::nullopt, false, entries);
   ASSERT_TRUE(status.is_ok()) << status.message();
-  EXPECT_EQ(names_of(entries), (std::vector<std::string>{"alias", "chain-1", "chain-2", "here",
-                                                         "later", "real/", "real/f", "real/up"}));
+  EXPECT_EQ(names_of(entries),
+            (std::vector<std::string>{"alias", "chain-1", "chain-2", "here", "later", "real/",
+                                      "real/f", "real/up", "round"}));
   const std::pair<std::size_t, std::string> links[] = {
-      {0, "real"}, {1, "real/f"}, {2, "chain-1"}, {3, "."}, {4, "real/not-yet"}, {7, ".."}};
+      {0, "real"},         {1, "real/f"}, {2, "chain-1"},       {3, "."},
+      {4, "real/not-yet"}, {7, ".."},     {8, "real/../real/f"}};
   for (const auto& [index, target] : links) {
     SCOPED_TRACE(entries[index].name);
     EXPECT_TRUE(entries[index].is_link);
@@ -143,8 +146,9 @@ struct LinkRefusal {
 TEST(ScanSource, RefusesLinksThatLeadOutsideOrThatTheStubWouldNotMake) {
   const std::string outside = ", outside the source directory (-L packs what it points to)";
   const std::string unmade =
-      ", which the stub does not make: a target must be relative and may climb with \"..\" only "
-      "at its start (-L packs what it points to)";
+      ", which the stub does not make: a target must be relative, and its \"..\" parts may "
+      "neither leave the source directory on the way nor climb out of a link (-L packs what it "
+      "points to)";
   const LinkRefusal refusals[] = {
       {"absolute, to a file outside",
        [](const std::string&, const std::string& out) { make_link(out + "/secret", "l"); },
@@ -166,9 +170,15 @@ TEST(ScanSource, RefusesLinksThatLeadOutsideOrThatTheStubWouldNotMake) {
       {"absolute, to a file inside",
        [](const std::string& src, const std::string&) { make_link(src + "/run", "l"); },
        "to '@/src/run'" + unmade},
-      {"climbing after a name",
-       [](const std::string&, const std::string&) { make_link("sub/../run", "l"); },
-       "to 'sub/../run'" + unmade},
+      {"climbing out of a link",
+       [](const std::string&, const std::string&) {
+         make_link("sub", "sub-link");
+         make_link("sub-link/../run", "l");
+       },
+       "to 'sub-link/../run'" + unmade},
+      {"out and back in",
+       [](const std::string&, const std::string&) { make_link("../src/run", "l"); },
+       "to '../src/run'" + unmade},
       {"to itself", [](const std::string&, const std::string&) { make_link("l", "l"); },
        "that loops"},
   };

@@ -20,6 +20,10 @@ class Status {
     return Status(EXIT_PACK_INPUT_FAULT, std::move(message));
   }
   static Status usage(std::string message) { return Status(EXIT_PACK_USAGE, std::move(message)); }
+  /// A failure with a command's own exit status (above EXIT_PACK_USAGE).
+  static Status failure(int exit_status, std::string message) {
+    return Status(exit_status, std::move(message));
+  }
 
   bool is_ok() const { return exit_status_ == EXIT_PACK_OK; }
   int exit_status() const { return exit_status_; }

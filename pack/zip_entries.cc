@@ -5,7 +5,6 @@
 #include "extract/check.h"
 #include "extract/entry_rules.h"
 #include "extract/extract.h"
-#include "pack/source_tree.h"
 #include "pack/status.h"
 
 CapturedLines::CapturedLines() : stream_(open_memstream(&text_, &size_)) {
@@ -26,13 +25,6 @@ std::string CapturedLines::first_line() {
   return line;
 }
 
-namespace {
-
-// The visitor's result for a name this generator refuses (the reader's own codes are <= 0).
-constexpr int kNameRefused = 1;
-
-}  // namespace
-
 ZipCheck check_archive_as_stub(const ArchiveSource& archive, ArchiveCheck& check,
                                std::string& fault) {
   check = ArchiveCheck{};
@@ -48,10 +40,6 @@ ZipCheck check_archive_as_stub(const ArchiveSource& archive, ArchiveCheck& check
   if (opened == EXTRACT_OK) {
     ArchiveTotals totals;
     walked = zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64& info) {
-      if (std::string name_fault = stored_name_fault(entry.name); !name_fault.empty()) {
-        fault = std::move(name_fault);
-        return kNameRefused;
-      }
       const int err = check_current_entry(zip, entry, info, totals);
       if (err != UNZ_OK) {
         failed_entry = entry.name;
@@ -66,7 +54,6 @@ ZipCheck check_archive_as_stub(const ArchiveSource& archive, ArchiveCheck& check
     check.entry_count = totals.entries;
   }
   if (walked == 0) return ZipCheck::kOk;
-  if (walked == kNameRefused) return ZipCheck::kRefused;
   const std::string line = lines.first_line();
   fault = failed_entry.empty() ? "the stub refuses the archive: " + line
                                : "the stub refuses entry " + quoted(failed_entry) + ": " + line;

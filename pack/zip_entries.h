@@ -38,15 +38,14 @@ enum class ZipCheck {
   kOk,       ///< The stub unpacks every entry.
   kEmpty,    ///< An archive without entries.
   kNotZip,   ///< No ZIP archive at all.
-  kRefused,  ///< `fault` says what the stub (or this generator) refuses.
+  kRefused,  ///< `fault` says what the stub refuses.
 };
 
 /// Reads `archive` the way the stub's --sfx-check does — the same central-directory walk, the
 /// same layout check of every entry, the same entry rules, every entry's data decoded and its
-/// CRC-32 compared — and also refuses names this generator refuses to store. On kRefused,
-/// `fault` is "the stub refuses entry '<name>': <the stub's line>", "the stub refuses the
-/// archive: <the stub's line>" for a fault of the archive as a whole, or the name's fault.
-/// Prints nothing.
+/// CRC-32 compared: what it passes, the stub unpacks, and the other way round. On kRefused,
+/// `fault` is "the stub refuses entry '<name>': <the stub's line>", or "the stub refuses the
+/// archive: <the stub's line>" for a fault of the archive as a whole. Prints nothing.
 ZipCheck check_archive_as_stub(const ArchiveSource& archive, ArchiveCheck& check,
                                std::string& fault);
 

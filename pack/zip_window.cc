@@ -52,6 +52,9 @@ long seek_window(voidpf /*opaque*/, voidpf stream, ZPOS64_T offset, int origin) 
   ZipWindow* window = window_of(stream);
   std::uint64_t target = 0;
   if (!window_seek_target(origin, offset, window->position, window->length, target)) return -1;
+  // Past the window lie bytes that are not the archive's (a negative offset wraps around to a
+  // huge target and is refused here too).
+  if (target > window->length) return -1;
   if (fseeko(window->file, static_cast<off_t>(window->base + target), SEEK_SET) != 0) {
     fail(window);
     return -1;

@@ -180,25 +180,3 @@ void report_copy(int code, const CarveResult& result) {
                  printable_text(result.archive_path).c_str());
   }
 }
-
-int carve_archive(int self_fd, const std::string& self_path, int work_root_fd,
-                  const std::string& work_root, CarveResult& result) {
-  int archive_fd = -1;
-  const int prepared =
-      prepare_carve(self_fd, self_path, work_root_fd, work_root, result, archive_fd);
-  if (prepared != CARVE_OK) return prepared;
-  const int copied = copy_archive(self_fd, result, archive_fd);
-  report_copy(copied, result);
-  return copied;
-}
-
-int carve_archive(const std::string& self_path, const std::string& work_root, CarveResult& result) {
-  const int self_fd = open(self_path.c_str(), O_RDONLY | O_CLOEXEC);
-  const int open_error = errno;
-  const int root_fd = open(work_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  errno = open_error;
-  const int code = carve_archive(self_fd, self_path, root_fd, work_root, result);
-  if (root_fd >= 0) close(root_fd);
-  if (self_fd >= 0) close(self_fd);
-  return code;
-}

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/entry_points.h"
 #include "testing/test_util.h"
 
 namespace {

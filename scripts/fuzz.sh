@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 build_dir=${SFX_FUZZ_BUILD_DIR:-build-fuzz}
-targets=(trailer expand extract entry_data)
+targets=(trailer expand extract entry_data signature_block)
 
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \

@@ -7,6 +7,8 @@ set -euo pipefail
 
 packages=(cmake make g++ file libgtest-dev zlib1g-dev libminizip-dev zip unzip
           libarchive-tools python3 nlohmann-json3-dev)
+# Signing in sfx_pack, and the peer tool its signatures are checked against.
+packages+=(libsodium-dev minisign)
 # scripts/build-isal.sh: fetch and unpack Debian's source package of the inflate engine, and
 # assemble it.
 packages+=(dpkg-dev xz-utils nasm debian-archive-keyring)

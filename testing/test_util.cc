@@ -521,7 +521,7 @@ RawZipEntry RawZipEntry::stored(const std::string& name, const std::string& data
 }
 
 std::string make_raw_zip(const std::vector<RawZipEntry>& entries,
-                         std::optional<std::uint16_t> count_field) {
+                         std::optional<std::uint16_t> count_field, const RawZipEnd& end) {
   auto le = [](std::uint64_t value, int bytes) {
     std::string out;
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -538,17 +538,28 @@ std::string make_raw_zip(const std::vector<RawZipEntry>& entries,
         entry.uncompressed_size.value_or(static_cast<std::uint32_t>(entry.data.size()));
     const std::string common = le(entry.flags, 2) + le(entry.method, 2) + dos_time + le(crc, 4) +
                                le(entry.data.size(), 4) + le(size, 4) + le(entry.name.size(), 2) +
-                               le(0, 2);
+                               le(entry.extra.size(), 2);
     central += le(0x02014b50, 4) + le(entry.version_made_by, 2) + le(20, 2) + common + le(0, 2) +
                le(0, 2) + le(0, 2) + le(entry.external_attributes, 4) + le(zip.size(), 4) +
-               entry.name;
-    zip += le(0x04034b50, 4) + le(20, 2) + common + entry.name + entry.data;
+               entry.name + entry.extra;
+    zip += le(0x04034b50, 4) + le(20, 2) + common + entry.name + entry.extra + entry.data;
   }
   const std::size_t central_at = zip.size();
   zip += central;
-  const std::uint16_t count = count_field.value_or(static_cast<std::uint16_t>(entries.size()));
-  zip += le(0x06054b50, 4) + le(0, 2) + le(0, 2) + le(count, 2) + le(count, 2) +
-         le(central.size(), 4) + le(central_at, 4) + le(0, 2);
+  std::uint64_t count = count_field.value_or(static_cast<std::uint16_t>(entries.size()));
+  std::uint64_t size = central.size();
+  std::uint64_t offset = central_at;
+  if (end.zip64) {
+    const std::size_t record_at = zip.size();
+    zip += le(0x06064b50, 4) + le(44, 8) + le(3 << 8 | 45, 2) + le(45, 2) + le(0, 4) + le(0, 4) +
+           le(entries.size(), 8) + le(entries.size(), 8) + le(size, 8) + le(offset, 8);
+    zip += le(0x07064b50, 4) + le(0, 4) + le(record_at, 8) + le(1, 4);
+    count = 0xFFFF;
+    size = 0xFFFFFFFF;
+    offset = 0xFFFFFFFF;
+  }
+  zip += le(0x06054b50, 4) + le(0, 2) + le(0, 2) + le(count, 2) + le(count, 2) + le(size, 4) +
+         le(offset, 4) + le(end.comment.size(), 2) + end.comment;
   return zip;
 }
 

@@ -215,17 +215,27 @@ struct RawZipEntry {
   std::uint32_t external_attributes = 0100644u << 16;
   std::optional<std::uint32_t> crc;                ///< Default: the CRC-32 of `data`.
   std::optional<std::uint32_t> uncompressed_size;  ///< Default: the size of `data`.
+  std::string extra;  ///< The extra field, the same in the local and the central header.
 
   /// A stored entry with `name` and `data`.
   static RawZipEntry stored(const std::string& name, const std::string& data,
                             std::uint32_t unix_mode = 0100644);
 };
 
-/// A ZIP archive without ZIP64 records: local headers and data, the central directory and an
-/// end record whose entry count is `count_field` when given, else the number of entries modulo
-/// 65,536 (as a writer without ZIP64 puts it).
+/// How make_raw_zip ends an archive.
+struct RawZipEnd {
+  std::string comment;  ///< The archive comment behind the end record (at most 65,535 bytes).
+  /// A ZIP64 end record and its locator ahead of the end record, whose own count, size and
+  /// offset fields then hold 0xFFFF and 0xFFFFFFFF.
+  bool zip64 = false;
+};
+
+/// A ZIP archive: local headers and data, the central directory and an end record whose entry
+/// count is `count_field` when given, else the number of entries modulo 65,536 (as a writer
+/// without ZIP64 puts it); with `end.zip64`, a ZIP64 end record that holds the whole count.
 std::string make_raw_zip(const std::vector<RawZipEntry>& entries,
-                         std::optional<std::uint16_t> count_field = std::nullopt);
+                         std::optional<std::uint16_t> count_field = std::nullopt,
+                         const RawZipEnd& end = {});
 
 /// `text` as a raw DEFLATE stream, as a ZIP entry holds it.
 std::string raw_deflate(const std::string& text);

@@ -159,7 +159,8 @@ TEST(LookInsideEndToEnd, InfoOfKnownPayload) {
                        " bytes\n"
                        "trailing bytes:     5\n"
                        "command template:   'trevalo %argv%'\n"
-                       "extra-tool command: 'trevalo extra'\n"
+                       "extra-tool command: 'trevalo extra'\nlabel:              none\nsignature:  "
+                       "        not signed\n"
                        "entries:            8\n"
                        "unpacked size:      1081 bytes\n");
   expect_nothing_created(file, watch);
@@ -299,7 +300,8 @@ TEST(LookInsideEndToEnd, FileMadeBySfxPack) {
     EXPECT_EQ(line_of(info.out), line_of(inspected.out)) << label;
     EXPECT_NE(line_of(info.out), "") << label;
   }
-  EXPECT_NE(info.out.find("\nextra-tool command: none\nentries:            3\n"
+  EXPECT_NE(info.out.find("\nextra-tool command: none\nlabel:              none\n"
+                          "signature:          not signed\nentries:            3\n"
                           "unpacked size:      41 bytes\n"),
             std::string::npos)
       << info.out;
@@ -408,10 +410,12 @@ TEST(LookInsideEndToEnd, ArchiveWithoutEntries) {
   WorkRootWatch watch;
   RunResult info = file.run({"--sfx-info"});
   EXPECT_EQ(info.exit_code, 0);
-  EXPECT_NE(info.out.find("\nextra-tool command: none\n"
-                          "entries:            0\n"
-                          "unpacked size:      0 bytes\n"),
-            std::string::npos)
+  EXPECT_NE(
+      info.out.find(
+          "\nextra-tool command: none\nlabel:              none\nsignature:          not signed\n"
+          "entries:            0\n"
+          "unpacked size:      0 bytes\n"),
+      std::string::npos)
       << info.out;
   RunResult list = file.run({"--sfx-list"});
   EXPECT_EQ(list.exit_code, 0);

@@ -171,6 +171,8 @@ TEST(PackEndToEnd, InspectShowsWhatAUserNeedsAndJsonForScripts) {
       << text.out;
   EXPECT_NE(text.out.find("command template:   'run.sh -v %argv%'\n"
                           "extra-tool command: 'bin/tool %device%'\n"
+                          "label:              none\n"
+                          "signature:          not signed\n"
                           "entries:            13\n"),
             std::string::npos);
   EXPECT_NE(
@@ -388,9 +390,10 @@ struct UsageCase {
 TEST(PackEndToEnd, UsageErrorsExitWith2AndOneLine) {
   const std::string long_text(257, 't');
   const UsageCase cases[] = {
-      {{}, "no command given; use create, inspect or verify (see 'sfx_pack --help')"},
+      {{}, "no command given; use create, inspect, verify, keygen or sign (see 'sfx_pack --help')"},
       {{"frobnicate"},
-       "unknown command 'frobnicate'; use create, inspect or verify (see 'sfx_pack --help')"},
+       "unknown command 'frobnicate'; use create, inspect, verify, keygen or sign (see 'sfx_pack "
+       "--help')"},
       {{"--bogus"}, "unknown option '--bogus' (see 'sfx_pack --help')"},
       {{"create", "-o", "x", "src"}, "create needs the command template: -c TEMPLATE"},
       {{"create", "-c", "x", "src"}, "create needs the output file: -o OUT"},

@@ -118,7 +118,7 @@ check_equal "package name" sfx "$(dpkg-deb -f "$deb" Package)"
 check_equal "package architecture" "$(dpkg --print-architecture)" \
   "$(dpkg-deb -f "$deb" Architecture)"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6; do  # sfx_pack's; zlib and minizip are linked statically.
+for library in libc6 libstdc++6 libsodium23; do  # sfx_pack's; zlib and minizip are linked statically.
   [[ $depends == *"$library "* || $depends == *"$library," || $depends == *"$library" ]] ||
     fail "the package does not depend on $library: $depends"
 done
