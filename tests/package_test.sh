@@ -15,9 +15,9 @@ source_dir=$(cd "$2" && pwd)
 shift 2
 machines=()
 declare -A emulators=()
-for spec in "$@"; do
-  machines+=("${spec%%=*}")
-  [[ $spec != *=* ]] || emulators[${spec%%=*}]=${spec#*=}
+for machine_arg in "$@"; do
+  machines+=("${machine_arg%%=*}")
+  [[ $machine_arg != *=* ]] || emulators[${machine_arg%%=*}]=${machine_arg#*=}
 done
 scratch=$(mktemp -d /tmp/sfx_package_test_XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
