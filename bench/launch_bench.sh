@@ -48,8 +48,8 @@ trap 'rm -rf "$work"' EXIT
 export TZ=UTC
 
 # The trailer's fixed tail (version marker and layout version), taken from a file sfx_pack
-# made: the distributable files below are concatenated (stub, archive, trailer), since
-# sfx_pack may refuse archives of more than 65,535 entries.
+# made: the distributable files below are concatenated (stub, archive, trailer), so that every
+# tool unpacks the very same archive bytes.
 python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "w").writestr("a", "a")' \
   "$work/tiny.zip"
 "$build/sfx_pack" create -o "$work/tiny.bin" -c true "$work/tiny.zip" >/dev/null 2>&1
