@@ -323,43 +323,35 @@ namespace {
 struct EntrySpan {
   std::uint64_t start = 0;
   std::uint64_t end = 0;
-  std::uint64_t index = 0;  ///< Its place in the central directory.
+  std::uint64_t position = 0;  ///< Where its central header lies: its place in the directory.
 };
 
 constexpr std::uint32_t kCentralSignature = 0x02014b50;
 
 }  // namespace
 
-int ZipReader::check_entry_layout() {
-  refused_entry_.clear();
-  link_paths_.clear();
+template <typename Visit>
+bool ZipReader::walk_central_headers(Window& central, const Visit& visit) {
   const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
-  std::vector<EntrySpan> spans;
-  std::vector<std::string> names;
   std::vector<unsigned char> extra;
-  std::string central_name;
-  std::string local_name;
-  // The central directory is read through the library's cache, the local headers through one
-  // of their own: a few reads for many entries instead of several per entry. It is small, since
-  // each entry's data lies between two local headers.
-  Window& central = *window_;
-  Window locals(source_, kLocalCacheSize);
-  for (std::uint64_t position = end_.directory_offset; position < directory_end;) {
+  EntryFacts facts;
+  std::uint64_t position = end_.directory_offset;
+  std::uint64_t count = 0;
+  while (position < directory_end) {
     unsigned char header[kCentralHeaderSize];
-    // A directory that cannot be read here is reported by the walk itself, at its place.
     if (!central.read_through(in_window(position), header, sizeof header) ||
         le32(header) != kCentralSignature) {
-      break;
+      return false;
     }
     const size_t name_length = le16(header + 28);
     const size_t extra_length = le16(header + 30);
-    central_name.resize(name_length);
+    facts.name.resize(name_length);
     extra.resize(extra_length);
-    if (!central.read_through(in_window(position) + kCentralHeaderSize, central_name.data(),
+    if (!central.read_through(in_window(position) + kCentralHeaderSize, facts.name.data(),
                               name_length) ||
-        !central.read_through(in_window(position) + kCentralHeaderSize + name_length,
-                              extra.data(), extra_length)) {
-      break;
+        !central.read_through(in_window(position) + kCentralHeaderSize + name_length, extra.data(),
+                              extra_length)) {
+      return false;
     }
     unz_file_info64 info;
     std::memset(&info, 0, sizeof info);
@@ -367,81 +359,152 @@ int ZipReader::check_entry_layout() {
     info.uncompressed_size = le32(header + 24);
     std::uint64_t local_offset = le32(header + 42);
     take_zip64_sizes(extra.data(), extra_length, info, local_offset);
-    position += kCentralHeaderSize + name_length + extra_length + le16(header + 32);
-    EntryFacts facts;
-    facts.name = central_name;
+    facts.name_length = name_length;
     facts.version_made_by = le16(header + 4);
+    facts.flags = le16(header + 8);
+    facts.method = le16(header + 10);
+    facts.compressed_size = info.compressed_size;
+    facts.uncompressed_size = info.uncompressed_size;
     facts.external_attributes = le32(header + 38);
-    if (entry_kind(facts) == EntryKind::kSymlink) link_paths_.insert(file_system_path(facts.name));
+    if (!visit(position, facts, local_offset)) return false;
+    position += kCentralHeaderSize + name_length + extra_length + le16(header + 32);
+    ++count;
+  }
+  return position == directory_end && (end_.zip64 ? count : count % 65536) == end_.entries;
+}
 
+std::string ZipReader::name_at(std::uint64_t position) {
+  unsigned char header[kCentralHeaderSize];
+  std::string name;
+  if (window_->read_through(in_window(position), header, sizeof header)) {
+    name.resize(le16(header + 28));
+    if (!window_->read_through(in_window(position) + kCentralHeaderSize, name.data(),
+                               name.size())) {
+      name.clear();
+    }
+  }
+  return name;
+}
+
+int ZipReader::check_entry_layout(const EntryWatch& watch, bool* walked) {
+  refused_entry_.clear();
+  link_paths_.clear();
+  std::string local_name;
+  // The central directory is read through the library's cache, the local headers through one
+  // of their own: a few reads for many entries instead of several per entry. It is small, since
+  // each entry's data lies between two local headers.
+  Window locals(source_, kLocalCacheSize);
+  // The stretch that an entry's local header and data take, or false when it has no local
+  // header (the walk reports that at its turn). Refuses, with one line, a local name that
+  // differs from the central one, and a stretch that runs past the start of the directory.
+  int refused = 0;
+  const auto span_of = [&](const EntryFacts& entry, std::uint64_t local_offset, EntrySpan& span) {
     unsigned char local[kLocalHeaderSize];
     if (!locals.read_through(bytes_before_ + local_offset, local, sizeof local) ||
         le32(local) != kLocalSignature) {
-      names.push_back(central_name);  // No local header: the walk reports it at its turn.
-      continue;
+      return false;
     }
     const size_t local_name_length = le16(local + 26);
     local_name.resize(local_name_length);
     if (!locals.read_through(bytes_before_ + local_offset + kLocalHeaderSize, local_name.data(),
                              local_name_length) ||
-        local_name != central_name) {
+        local_name != entry.name) {
       // Other tools unpack the local name: the archive would mean different files to them.
       std::fprintf(extraction_output(), "local header of %s names it %s\n",
-                   printable_text(central_name).c_str(), printable_text(local_name).c_str());
-      refused_entry_ = central_name;
-      return UNZ_BADZIPFILE;
+                   printable_text(entry.name).c_str(), printable_text(local_name).c_str());
+      refused = UNZ_BADZIPFILE;
+      return false;
     }
-    EntrySpan span;
     span.start = local_offset;
-    span.index = names.size();
     const std::uint64_t header_end =
         local_offset + kLocalHeaderSize + local_name_length + le16(local + 28);
-    span.end = info.compressed_size > UINT64_MAX - header_end ? UINT64_MAX
-                                                              : header_end + info.compressed_size;
-    names.push_back(central_name);
+    span.end = entry.compressed_size > UINT64_MAX - header_end ? UINT64_MAX
+                                                               : header_end + entry.compressed_size;
     if (span.end > end_.directory_offset) {
       std::fprintf(extraction_output(),
                    "local header and data of %s run past the central directory\n",
-                   printable_text(central_name).c_str());
-      refused_entry_ = central_name;
-      return UNZ_BADZIPFILE;
+                   printable_text(entry.name).c_str());
+      refused = UNZ_BADZIPFILE;
+      return false;
     }
-    spans.push_back(span);
-  }
-  // Entries that share bytes: one stretch of data unpacked many times over (a bomb), or a
-  // header that another entry's data also holds.
-  std::sort(spans.begin(), spans.end(), [](const EntrySpan& a, const EntrySpan& b) {
-    return a.start != b.start ? a.start < b.start : a.index < b.index;
+    return true;
+  };
+
+  // First walk: entries whose stretches follow one another in the directory's order without
+  // sharing a byte (as every archive that a packer writes lays them out) need nothing kept.
+  std::uint64_t reach = 0;  // The furthest end so far.
+  std::uint64_t spans = 0;
+  bool in_order = true;
+  const bool whole = walk_central_headers(
+      *window_, [&](std::uint64_t position, const EntryFacts& entry, std::uint64_t local_offset) {
+        if (watch) watch(entry);
+        if (entry_kind(entry) == EntryKind::kSymlink) {
+          link_paths_.insert(file_system_path(entry.name));
+        }
+        EntrySpan span;
+        if (!span_of(entry, local_offset, span)) {
+          if (refused == 0) return true;
+          refused_entry_ = entry.name;
+          return false;
+        }
+        span.position = position;
+        if (span.start < reach) in_order = false;
+        reach = std::max(reach, span.end);
+        ++spans;
+        return true;
+      });
+  // A directory that cannot be read to its end here is reported by the walk itself, at its place.
+  if (walked != nullptr) *walked = whole;
+  if (refused != 0 || in_order) return refused;
+
+  // Otherwise the stretches are sorted by where they start: entries that share bytes (one
+  // stretch of data unpacked many times over, a bomb, or a header that another entry's data
+  // also holds) lie next to one another then.
+  std::vector<EntrySpan> sorted;
+  sorted.reserve(static_cast<size_t>(spans));
+  walk_central_headers(
+      *window_, [&](std::uint64_t position, const EntryFacts& entry, std::uint64_t local_offset) {
+        EntrySpan span;
+        if (!span_of(entry, local_offset, span)) {
+          // Only a source that changed since the first walk refuses an entry here.
+          if (refused != 0) refused_entry_ = entry.name;
+          return refused == 0;
+        }
+        span.position = position;
+        sorted.push_back(span);
+        return sorted.size() < spans;
+      });
+  if (refused != 0) return refused;
+  std::sort(sorted.begin(), sorted.end(), [](const EntrySpan& a, const EntrySpan& b) {
+    return a.start != b.start ? a.start < b.start : a.position < b.position;
   });
-  const EntrySpan* reach = nullptr;  // The span that reaches furthest so far.
+  const EntrySpan* furthest = nullptr;  // The span that reaches furthest so far.
   const EntrySpan* first = nullptr;
   const EntrySpan* second = nullptr;
-  for (const EntrySpan& span : spans) {
-    if (reach != nullptr && span.start < reach->end) {
+  for (const EntrySpan& span : sorted) {
+    if (furthest != nullptr && span.start < furthest->end) {
       // Of all overlapping pairs, name the one whose later entry comes first in the directory.
-      const EntrySpan* later = span.index > reach->index ? &span : reach;
-      const EntrySpan* earlier = later == &span ? reach : &span;
-      if (first == nullptr || later->index < first->index) {
+      const EntrySpan* later = span.position > furthest->position ? &span : furthest;
+      const EntrySpan* earlier = later == &span ? furthest : &span;
+      if (first == nullptr || later->position < first->position) {
         first = later;
         second = earlier;
       }
     }
-    if (reach == nullptr || span.end > reach->end) reach = &span;
+    if (furthest == nullptr || span.end > furthest->end) furthest = &span;
   }
-  if (first != nullptr) {
-    std::fprintf(extraction_output(), "local header and data of %s overlap those of %s\n",
-                 printable_text(names[first->index]).c_str(),
-                 printable_text(names[second->index]).c_str());
-    refused_entry_ = names[first->index];
-    return UNZ_BADZIPFILE;
-  }
-  return 0;
+  if (first == nullptr) return 0;
+  refused_entry_ = name_at(first->position);
+  std::fprintf(extraction_output(), "local header and data of %s overlap those of %s\n",
+               printable_text(refused_entry_).c_str(),
+               printable_text(name_at(second->position)).c_str());
+  return UNZ_BADZIPFILE;
 }
 
 int ZipReader::for_each_entry(const EntryVisitor& visit) {
   // Before any entry is visited (and so before anything is written): entries whose bytes
   // overlap or run into the central directory, and local names that differ from the central.
-  if (const int refused = check_entry_layout(); refused != 0) return refused;
+  if (const int refused = check_entry_layout({}, nullptr); refused != 0) return refused;
   const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
   std::uint64_t position = end_.directory_offset;
   std::uint64_t count = 0;
@@ -523,9 +586,8 @@ std::uint64_t ZipReader::data_position(int& error) {
 std::string archive_comment(const ZipReader& zip) {
   const CentralDirectoryEnd& end = zip.end();
   std::string comment(static_cast<size_t>(end.comment_length), '\0');
-  if (comment.empty() ||
-      !read_at(zip.source(), end.record_position + kEndRecordSize, comment.data(),
-               comment.size())) {
+  if (comment.empty() || !read_at(zip.source(), end.record_position + kEndRecordSize,
+                                  comment.data(), comment.size())) {
     return "";
   }
   return comment;

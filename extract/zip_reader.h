@@ -62,7 +62,6 @@ class ZipReader {
   const CentralDirectoryEnd& end() const { return end_; }
   const ArchiveSource& source() const { return source_; }
 
-
   /// Called for each entry, positioned on it, with its facts and the ZIP library's record.
   /// A non-zero result stops the walk and is returned by for_each_entry.
   using EntryVisitor = std::function<int(const EntryFacts& entry, const unz_file_info64& info)>;
@@ -70,17 +69,29 @@ class ZipReader {
   /// Visits every entry of the central directory in order, stepping from one header to the
   /// next until the directory's recorded end. Before the first visit, refuses (see
   /// check_entry_layout) an archive whose entries' bytes overlap, run past the start of the
-  /// central directory, or whose local header names an entry otherwise. Returns 0 when every entry was visited and the
-  /// walk agrees with the end record, the visitor's non-zero result, or after one message on
-  /// standard output: the ZIP library's code when an entry's header cannot be read ("error %d
-  /// with zipfile in unzGetCurrentFileInfo" for the first, "... in unzGoToNextFile" for a later
-  /// one), or UNZ_BADZIPFILE when the directory holds another number of entries than the end
-  /// record says (modulo 65,536 without ZIP64) or ends elsewhere than it says.
+  /// central directory, or whose local header names an entry otherwise. Returns 0 when every entry
+  /// was visited and the walk agrees with the end record, the visitor's non-zero result, or after
+  /// one message on standard output: the ZIP library's code when an entry's header cannot be read
+  /// ("error %d with zipfile in unzGetCurrentFileInfo" for the first, "... in unzGoToNextFile" for
+  /// a later one), or UNZ_BADZIPFILE when the directory holds another number of entries than the
+  /// end record says (modulo 65,536 without ZIP64) or ends elsewhere than it says.
   int for_each_entry(const EntryVisitor& visit);
 
   /// Absolute position in `source().fd` of the data of the entry being visited, after its
   /// local header; sets `error` to UNZ_OK, or UNZ_BADZIPFILE when there is no local header.
   std::uint64_t data_position(int& error);
+
+  /// Called with the facts of each central header as the layout check reads it.
+  using EntryWatch = std::function<void(const EntryFacts& entry)>;
+
+  /// Reads every central header and the local header it points to, without the ZIP library,
+  /// and notes the paths of link entries; `watch` (when set) sees every central header read.
+  /// Returns 0, or UNZ_BADZIPFILE after one line on standard output naming the entry whose
+  /// local name differs from its central one, whose local header and data run past the start of
+  /// the central directory, or overlap another entry's. `walked` (when not null) is set to
+  /// whether the directory was read to its recorded end and held the end record's number of
+  /// entries. Keeps nothing per entry unless entries lie out of the directory's order.
+  int check_entry_layout(const EntryWatch& watch, bool* walked);
 
   /// The entry that the layout check refused (empty when it refused none).
   const std::string& refused_entry() const { return refused_entry_; }
@@ -92,13 +103,19 @@ class ZipReader {
   }
 
  private:
-  /// Reads every central header and the local header it points to, without the ZIP library,
-  /// and notes the paths of link entries: returns 0, or UNZ_BADZIPFILE after one line on standard
-  /// output naming the entry whose local name differs from its central one, whose local header and
-  /// data run past the start of the central directory, or overlap another entry's.
-  int check_entry_layout();
-
   struct Window;
+
+  /// Reads the central headers through `central` from the directory's start to its recorded
+  /// end, sizes and offsets from their ZIP64 fields where those hold them, and calls
+  /// `visit(position, entry, local_offset)` for each in order: where it lies and where its local
+  /// header lies (both as recorded), and its facts; a false result stops the walk. True when
+  /// every one was read and visited, the walk ended where the end record says and counted its
+  /// number of entries; false when a header cannot be read, or `visit` stopped it.
+  template <typename Visit>
+  bool walk_central_headers(Window& central, const Visit& visit);
+  /// The name in the central header at `position` (as recorded); empty if it cannot be read.
+  std::string name_at(std::uint64_t position);
+
   std::unique_ptr<Window> window_;
   unzFile zip_ = nullptr;
   ArchiveSource source_;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "extract/check.h"
 #include "extract/entry_rules.h"
 
 namespace {
@@ -48,14 +47,24 @@ bool measure_archive(const ArchiveSource& archive, std::uint64_t block_size, Spa
   const QuietWalk quiet;
   if (!quiet.quiet()) return false;
   ZipReader zip;
-  bool has_entries = false;
-  if (open_entries(zip, archive, has_entries) != 0) return false;
-  if (!has_entries) return true;
-  return zip.for_each_entry([&](const EntryFacts& entry, const unz_file_info64&) {
-           const bool directory = entry_kind(entry) == EntryKind::kDirectory;
-           need.add_file(directory ? block_size : entry.uncompressed_size, block_size);
-           return 0;
-         }) == 0;
+  switch (zip.open(archive)) {
+    case ArchiveOpen::kEmpty:
+      return true;
+    case ArchiveOpen::kOk:
+      break;
+    default:
+      return false;
+  }
+  // The layout check reads every central header anyway; an archive that it refuses is left for
+  // unpacking to report.
+  bool walked = false;
+  const int refused = zip.check_entry_layout(
+      [&](const EntryFacts& entry) {
+        const bool directory = entry_kind(entry) == EntryKind::kDirectory;
+        need.add_file(directory ? block_size : entry.uncompressed_size, block_size);
+      },
+      &walked);
+  return refused == 0 && walked;
 }
 
 int compare_space(const struct statvfs& fs, const SpaceNeed& need, const std::string& shown) {

@@ -1,12 +1,20 @@
 #include "launcher/space_check.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "testing/test_util.h"
+
 namespace {
+
+using sfx_testing::make_raw_zip;
+using sfx_testing::RawZipEntry;
+using sfx_testing::TempDir;
+using sfx_testing::write_file;
 
 struct statvfs file_system(std::uint64_t block, std::uint64_t free_blocks,
                            std::uint64_t free_inodes, std::uint64_t inodes = 1000) {
@@ -81,6 +89,54 @@ TEST(CompareSpace, MessagesAndLimits) {
       EXPECT_EQ(err.substr(0, 26), c.err.substr(0, 26));
       EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
       EXPECT_EQ(err.substr(err.find(':')), c.err.substr(c.err.find(':')));
+    }
+  }
+}
+
+// The need is read from the central headers: a file's declared size in whole blocks, a block
+// for a directory, an inode each. An archive that unpacking would refuse is not judged here.
+TEST(MeasureArchive, CountsWhatUnpackingWritesOrLeavesItToUnpacking) {
+  const std::vector<RawZipEntry> sound = {RawZipEntry::stored("d/", "", 040755),
+                                          RawZipEntry::stored("d/a", std::string(5000, 'a')),
+                                          RawZipEntry::stored("b", "")};
+  std::string overlapping = make_raw_zip(sound);
+  // b's central header points at d/a's local header: the layout check refuses it.
+  const size_t b_central = overlapping.rfind("PK\1\2");
+  const size_t a_local = overlapping.find("PK\3\4", overlapping.find("PK\3\4") + 4);
+  for (int i = 0; i < 4; ++i) {
+    overlapping[b_central + 42 + i] = static_cast<char>((a_local >> (8 * i)) & 0xFF);
+  }
+  struct Case {
+    const char* label;
+    std::string zip;
+    bool measured;
+    std::uint64_t bytes;
+    std::uint64_t inodes;
+  };
+  const std::vector<Case> cases = {
+      {"files and a directory", make_raw_zip(sound), true, 4096 + 2 * 4096 + 0, 3},
+      {"no entries", make_raw_zip({}), true, 0, 0},
+      {"count disagrees with the end record", make_raw_zip(sound, 2), false, 0, 0},
+      {"an entry pointing at another's local header", overlapping, false, 0, 0},
+      {"no archive", "just text", false, 0, 0},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    write_file(dir / "a.zip", c.zip);
+    const int fd = open((dir / "a.zip").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    SpaceNeed need;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool measured = measure_archive({fd, 0, c.zip.size()}, 4096, need);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // Unpacking reports, once.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    close(fd);
+    EXPECT_EQ(measured, c.measured);
+    if (c.measured) {
+      EXPECT_EQ(need.bytes, c.bytes);
+      EXPECT_EQ(need.inodes, c.inodes);
     }
   }
 }
