@@ -43,9 +43,11 @@ mode_t unpacked_mode(EntryKind kind, const EntryFacts& entry, mode_t mask) {
 std::string time_text(const tm_unz& date) {
   const time_t when = entry_time(date);
   std::tm local = {};
-  char text[32] = "0000-00-00 00:00:00";  // A date that no local time can show.
+  char text[64] = "0000-00-00 00:00:00";  // A date that no local time can show.
   if (when != static_cast<time_t>(-1) && localtime_r(&when, &local) != nullptr) {
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    // Formatted by hand: strftime would bring the locale's calendar machinery into the stub.
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   }
   return text;
 }
