@@ -62,11 +62,10 @@ std::vector<std::string> file_system_parts(const std::string& name) {
 }
 
 // Opens the directory `name` below `parent_fd`, making it with `mode` when it is missing. A
-// link or anything else in its place is never followed. Returns the descriptor or -1.
+// link or anything else in its place is never followed. Returns the descriptor or -1. It is
+// made first and opened then: unpacking mostly meets a directory before anything is in it.
 int open_or_make_directory(int parent_fd, const std::string& name, mode_t mode) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = openat(parent_fd, name.c_str(), kFlags);
-  if (fd >= 0 || errno != ENOENT) return fd;
   if (mkdirat(parent_fd, name.c_str(), mode & ~extraction_umask) != 0 && errno != EEXIST) {
     return -1;
   }

@@ -26,7 +26,9 @@ constexpr std::uint32_t kZip64ExtraTag = 0x0001;
 constexpr std::uint64_t kSizePlaceholder = 0xFFFFFFFFu;
 // Headers are read a few bytes at a time; a cache turns that into one read per stretch.
 constexpr size_t kCacheSize = 64 * 1024;
-constexpr size_t kLocalCacheSize = 16 * 1024;
+// Local headers lie between the entries' data: one read brings in the headers of the small
+// entries that follow (and their data, which the decoder reads again).
+constexpr size_t kLocalCacheSize = 32 * 1024;
 
 std::uint32_t le16(const unsigned char* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
 std::uint32_t le32(const unsigned char* p) { return le16(p) | (le16(p + 2) << 16); }
@@ -155,7 +157,7 @@ struct ZipReader::Window {
   static int error(voidpf /*opaque*/, voidpf stream) { return of(stream)->failed ? 1 : 0; }
 };
 
-ZipReader::ZipReader() : window_(std::make_unique<Window>()) {}
+ZipReader::ZipReader() : window_(std::make_unique<Window>()), locals_(std::make_unique<Window>()) {}
 
 ZipReader::~ZipReader() {
   if (zip_ != nullptr) unzClose(zip_);
@@ -247,6 +249,9 @@ ArchiveOpen ZipReader::open(const ArchiveSource& source) {
   window_->source.offset = source.offset + end_.zip64_shift;
   window_->source.length = end_.record_position + kEndRecordSize - end_.zip64_shift;
   window_->cache_length = 0;
+  locals_->source = source;
+  locals_->cache.resize(kLocalCacheSize);
+  locals_->cache_length = 0;
   zlib_filefunc64_def functions = {};
   functions.zopen64_file = Window::open;
   functions.zread_file = Window::read;
@@ -391,9 +396,8 @@ int ZipReader::check_entry_layout(const EntryWatch& watch, bool* walked) {
   link_paths_.clear();
   std::string local_name;
   // The central directory is read through the library's cache, the local headers through one
-  // of their own: a few reads for many entries instead of several per entry. It is small, since
-  // each entry's data lies between two local headers.
-  Window locals(source_, kLocalCacheSize);
+  // of their own: a few reads for many entries instead of several per entry.
+  Window& locals = *locals_;
   // The stretch that an entry's local header and data take, or false when it has no local
   // header (the walk reports that at its turn). Refuses, with one line, a local name that
   // differs from the central one, and a stretch that runs past the start of the directory.
@@ -575,7 +579,7 @@ int ZipReader::for_each_entry(const EntryVisitor& visit) {
 std::uint64_t ZipReader::data_position(int& error) {
   unsigned char header[kLocalHeaderSize];
   const std::uint64_t at = bytes_before_ + local_offset_;
-  if (!read_at(source_, at, header, sizeof header) || le32(header) != kLocalSignature) {
+  if (!locals_->read_through(at, header, sizeof header) || le32(header) != kLocalSignature) {
     error = UNZ_BADZIPFILE;
     return 0;
   }

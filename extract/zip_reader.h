@@ -117,6 +117,7 @@ class ZipReader {
   std::string name_at(std::uint64_t position);
 
   std::unique_ptr<Window> window_;
+  std::unique_ptr<Window> locals_;  ///< The local headers' own cache.
   unzFile zip_ = nullptr;
   ArchiveSource source_;
   CentralDirectoryEnd end_;
