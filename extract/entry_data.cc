@@ -1,8 +1,6 @@
 #include "extract/entry_data.h"
 
 #include <fcntl.h>
-#include <setjmp.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -10,9 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <optional>
-
-#include "launcher/signals.h"
 
 #ifdef SFX_FAST_INFLATE
 #include <crc.h>
@@ -54,42 +49,19 @@ unsigned char* thread_block(BlockUse use) {
   return block.get();
 }
 
-// How much of the archive the fast engine reads from one mapping: the engine reads the page
-// cache in place instead of a copy of it. The mapped pages count towards the stub's resident
-// memory while mapped, so this bounds what the input adds to it.
-constexpr size_t kMapWindow = 4u << 20;
-// Data that one read brings in whole is read: a mapping costs more system calls than it saves.
-std::uint64_t map_from = ENTRY_DATA_BLOCK_SIZE;
-
-// Hands out an entry's raw data in order, never past its compressed size nor past the end of
-// the file: mapped a window at a time where that is allowed and works, else read with pread
-// into a block of its own.
+// Hands out an entry's raw data in order, never past its compressed size, read with pread
+// into a block of its own. Reading beats mapping the archive: the kernel copies from the page
+// cache through its own large pages, while a mapping of it is walked 4 KiB page by page (which
+// cost twice the time on a virtual machine) and a file cut short under a mapping faults.
 class RawInput {
  public:
-  RawInput(const EntryData& entry, bool may_map)
-      : fd_(entry.fd), next_(entry.offset), left_(entry.compressed_size) {
-    struct stat st;
-    if (may_map && left_ > map_from && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
-        st.st_size > 0) {
-      file_end_ = static_cast<std::uint64_t>(st.st_size);
-      mapping_ = true;
-    }
-  }
-  ~RawInput() { unmap(); }
-  RawInput(const RawInput&) = delete;
-  RawInput& operator=(const RawInput&) = delete;
+  explicit RawInput(const EntryData& entry)
+      : fd_(entry.fd), next_(entry.offset), left_(entry.compressed_size) {}
 
   bool exhausted() const { return left_ == 0; }
-  /// True when the data is to be mapped (as long as mapping works).
-  bool mapping() const { return mapping_; }
-  /// True while the data handed out lies in a mapping: reading it faults if the file shrinks.
-  bool mapped() const { return map_ != nullptr; }
   /// The next stretch of data, `size` (never 0) bytes at `data`, valid until the next call.
   /// Returns false when reading fails or the file ends before the compressed size.
   bool next(const unsigned char*& data, size_t& size) {
-    unmap();
-    if (mapping_ && map_next(data, size)) return true;
-    mapping_ = false;  // The rest goes through pread.
     if (block_ == nullptr) block_ = thread_block(BlockUse::kInput);
     const size_t want = static_cast<size_t>(std::min<std::uint64_t>(ENTRY_DATA_BLOCK_SIZE, left_));
     ssize_t n;
@@ -99,50 +71,15 @@ class RawInput {
     if (n <= 0) return false;
     data = block_;
     size = static_cast<size_t>(n);
-    advance(size);
+    next_ += size;
+    left_ -= size;
     return true;
   }
 
  private:
-  bool map_next(const unsigned char*& data, size_t& size) {
-    if (next_ >= file_end_) return false;  // pread then tells that the file ended.
-    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    const std::uint64_t start = next_ - next_ % page;
-    const size_t lead = static_cast<size_t>(next_ - start);
-    const size_t want =
-        static_cast<size_t>(std::min<std::uint64_t>({kMapWindow - lead, left_, file_end_ - next_}));
-    void* map = mmap(nullptr, lead + want, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_,
-                     static_cast<off_t>(start));
-    if (map == MAP_FAILED) return false;
-    map_ = map;
-    map_length_ = lead + want;
-    data = static_cast<const unsigned char*>(map) + lead;
-    size = want;
-    advance(size);
-    // Where the archive is not in the page cache, its next window is read meanwhile.
-    if (left_ > 0) {
-      posix_fadvise(fd_, static_cast<off_t>(next_),
-                    static_cast<off_t>(std::min<std::uint64_t>(kMapWindow, left_)),
-                    POSIX_FADV_WILLNEED);
-    }
-    return true;
-  }
-  void advance(size_t size) {
-    next_ += size;
-    left_ -= size;
-  }
-  void unmap() {
-    if (map_ != nullptr) munmap(map_, map_length_);
-    map_ = nullptr;
-  }
-
   int fd_;
   std::uint64_t next_;
   std::uint64_t left_;
-  std::uint64_t file_end_ = 0;
-  bool mapping_ = false;
-  void* map_ = nullptr;
-  size_t map_length_ = 0;
   unsigned char* block_ = nullptr;
 };
 
@@ -180,10 +117,9 @@ class DeclaredOutput {
   std::uint32_t crc_ = 0;
 };
 
-// Stored data is copied as it lies, up to the declared size. It is read with pread: the sink
-// takes it as it comes, and a sink must never see a fault in a mapping.
+// Stored data is copied as it lies, up to the declared size.
 int copy_stored(const EntryData& entry, EntrySink& sink, CrcFunction crc) {
-  RawInput input(entry, false);
+  RawInput input(entry);
   DeclaredOutput output(entry, sink, crc);
   while (!output.full() && !input.exhausted()) {
     const unsigned char* data = nullptr;
@@ -207,7 +143,7 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
   if (inflateInit2(&z.stream, -MAX_WBITS) != Z_OK) return Z_MEM_ERROR;
   z.open = true;
   unsigned char* const out = thread_block(BlockUse::kOutput);
-  RawInput input(entry, false);
+  RawInput input(entry);
   DeclaredOutput output(entry, sink, zlib_crc);
   while (!output.full()) {
     if (z.stream.avail_in == 0 && !input.exhausted()) {
@@ -232,28 +168,6 @@ int inflate_zlib(const EntryData& entry, EntrySink& sink) {
 }
 
 #ifdef SFX_FAST_INFLATE
-// A read of mapped archive data faults when the file was cut short under the stub (another
-// machine's client of a network file system can do that even to a running program). Such a
-// fault inside the engine jumps back to guarded_inflate, which reports the data as unreadable,
-// instead of ending the stub. Only the thread that armed the guard, and only for addresses in
-// the guarded stretch, is sent back; any other fault ends the stub as it always did (see
-// BusErrorCatcher and arm_bus_error_guard).
-
-// Runs the engine once over input that lies in [begin, end). Returns false when reading that
-// input faulted; the engine's state is then of no further use.
-bool guarded_inflate(inflate_state* state, const unsigned char* begin, const unsigned char* end,
-                     int& status) {
-  sigjmp_buf guard;
-  if (sigsetjmp(guard, 0) != 0) {
-    disarm_bus_error_guard();
-    return false;
-  }
-  arm_bus_error_guard(&guard, begin, end);
-  status = isal_inflate(state);
-  disarm_bus_error_guard();
-  return true;
-}
-
 // Inflates with the fast engine into `output`, which tells the caller how far it got.
 int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
   // The engine's state is large: one per thread, made afresh for each entry.
@@ -263,9 +177,7 @@ int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
   isal_inflate_init(state);
   state->crc_flag = ISAL_DEFLATE;  // Raw data; the CRC-32 is taken of the declared bytes only.
   unsigned char* const out = thread_block(BlockUse::kOutput);
-  RawInput input(entry, true);
-  std::optional<BusErrorCatcher> catcher;
-  if (input.mapping()) catcher.emplace();
+  RawInput input(entry);
   const unsigned char* window = nullptr;
   size_t window_size = 0;
   while (!output.full()) {
@@ -277,12 +189,7 @@ int inflate_fast(const EntryData& entry, DeclaredOutput& output) {
     state->next_out = out;
     state->avail_out = static_cast<std::uint32_t>(output.room(ENTRY_DATA_BLOCK_SIZE));
     std::uint32_t had_in = state->avail_in;
-    int status = 0;
-    if (!input.mapped()) {
-      status = isal_inflate(state);
-    } else if (!guarded_inflate(state, window, window + window_size, status)) {
-      return kReadFailed;
-    }
+    const int status = isal_inflate(state);
     size_t produced = static_cast<size_t>(state->next_out - out);
     if (status < 0) return Z_DATA_ERROR;
     if (!output.deliver(out, produced)) return ENTRY_DATA_WRITE_FAILED;
@@ -314,12 +221,6 @@ class ResumeSink : public EntrySink {
 #endif
 
 }  // namespace
-
-std::uint64_t set_entry_data_map_from(std::uint64_t bytes) {
-  const std::uint64_t previous = map_from;
-  map_from = bytes;
-  return previous;
-}
 
 bool entry_data_fast_engine() {
 #ifdef SFX_FAST_INFLATE

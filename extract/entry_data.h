@@ -33,11 +33,6 @@ constexpr int ENTRY_DATA_WRITE_FAILED = -200;
 /// is handed to the sink from: memory does not grow with the entry.
 constexpr size_t ENTRY_DATA_BLOCK_SIZE = 256 * 1024;
 
-/// The fast engine reads raw data of more than this many bytes (default: one block) through
-/// mappings of the archive, smaller data with one read. Tests and fuzz targets lower it to
-/// reach the mapped path with small entries. Returns the previous value.
-std::uint64_t set_entry_data_map_from(std::uint64_t bytes);
-
 /// True when decode_entry uses the fast engine (the build's SFX_FAST_INFLATE option), false
 /// when it is decode_entry_zlib.
 bool entry_data_fast_engine();

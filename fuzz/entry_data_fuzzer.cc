@@ -66,8 +66,6 @@ bool refused_code_set(const std::uint8_t* raw, std::size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_input_path = sfx_fuzz::make_scratch_dir("entry_data") + "/archive.zip";
-  // Every input of the fast engine goes through a mapping, however small.
-  set_entry_data_map_from(0);
   return 0;
 }
 

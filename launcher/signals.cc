@@ -2,7 +2,6 @@
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,11 +66,6 @@ volatile sig_atomic_t command_group = 0;  // The group signals are passed on to,
 volatile sig_atomic_t passed_on = 0;
 SignalCleanup cleanup_function = nullptr;
 
-// The bus-error guard of each thread.
-thread_local sigjmp_buf* guard_jump = nullptr;
-thread_local const void* guard_begin = nullptr;
-thread_local const void* guard_end = nullptr;
-
 // Writes that fail on a closed pipe or past the file-size limit raise these in the stub
 // itself; they are never handed on to a command.
 bool about_own_writes(int signal_number) {
@@ -94,17 +88,10 @@ bool about_own_writes(int signal_number) {
   _exit(128 + signal_number);
 }
 
-void on_signal(int signal_number, siginfo_t* info, void* context) {
+void on_signal(int signal_number, siginfo_t* info, void* /*context*/) {
   // Only async-signal-safe calls from here on.
   const int saved_errno = errno;
   if (is_fault_signal(signal_number) && info != nullptr && info->si_code > 0) {
-    const void* address = info->si_addr;
-    if (signal_number == SIGBUS && guard_jump != nullptr && address >= guard_begin &&
-        address < guard_end) {
-      // The jump does not restore the mask, so the one from before the fault is put back.
-      sigprocmask(SIG_SETMASK, &static_cast<ucontext_t*>(context)->uc_sigmask, nullptr);
-      siglongjmp(*guard_jump, 1);
-    }
     // A fault of the stub itself: with the action it was started with back in place, the
     // faulting instruction runs again and ends the stub as it always did.
     sigaction(signal_number, &start_actions[signal_number], nullptr);
@@ -131,12 +118,6 @@ struct sigaction handler_action() {
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   action.sa_mask = terminating_signals();  // One at a time, whichever comes next.
   return action;
-}
-
-bool handler_in_place(int signal_number) {
-  struct sigaction current = {};
-  return sigaction(signal_number, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
-         current.sa_sigaction == on_signal;
 }
 
 }  // namespace
@@ -248,21 +229,3 @@ SignalsPassedOn::~SignalsPassedOn() {
 
 int passed_on_signal() { return passed_on; }
 
-BusErrorCatcher::BusErrorCatcher() {
-  if (handler_in_place(SIGBUS)) return;
-  record_start_signals();
-  const struct sigaction action = handler_action();
-  installed_ = sigaction(SIGBUS, &action, &previous_) == 0;
-}
-
-BusErrorCatcher::~BusErrorCatcher() {
-  if (installed_) sigaction(SIGBUS, &previous_, nullptr);
-}
-
-void arm_bus_error_guard(sigjmp_buf* jump, const void* begin, const void* end) {
-  guard_begin = begin;
-  guard_end = end;
-  guard_jump = jump;
-}
-
-void disarm_bus_error_guard() { guard_jump = nullptr; }

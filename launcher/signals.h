@@ -1,13 +1,12 @@
 #ifndef LAUNCHER_SIGNALS_H_
 #define LAUNCHER_SIGNALS_H_
 
-#include <setjmp.h>
 #include <signal.h>
 #include <sys/types.h>
 
 // The stub's one place for signals: which signals end a process by default, what the stub was
-// started with, the clean-up that such a signal sets off, passing signals on to a running
-// command, and catching bus errors while mapped file data is read. One handler serves them all.
+// started with, the clean-up that such a signal sets off, and passing signals on to a running
+// command. One handler serves them all.
 
 /// The number of signals whose default action ends the process: SIGHUP, SIGINT, SIGQUIT,
 /// SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
@@ -94,26 +93,5 @@ class SignalsPassedOn {
 /// else 0. SIGINT and SIGQUIT are what a terminal sends to the command's group itself, so the
 /// command's own status stands for them.
 int passed_on_signal();
-
-/// While it lives, the stub's handler catches SIGBUS (installed here when it is not in place
-/// already, and put back as it was afterwards), so that a guard armed with arm_bus_error_guard
-/// can catch a bus error from reading mapped file data.
-class BusErrorCatcher {
- public:
-  BusErrorCatcher();
-  ~BusErrorCatcher();
-  BusErrorCatcher(const BusErrorCatcher&) = delete;
-  BusErrorCatcher& operator=(const BusErrorCatcher&) = delete;
-
- private:
-  struct sigaction previous_ = {};
-  bool installed_ = false;
-};
-
-/// Until disarm_bus_error_guard, a bus error that the system raises on the calling thread for
-/// an address in [begin, end) jumps to `jump` (made by sigsetjmp; the signal mask of the moment
-/// of the fault is put back first). Any other bus error ends the stub as it always did.
-void arm_bus_error_guard(sigjmp_buf* jump, const void* begin, const void* end);
-void disarm_bus_error_guard();
 
 #endif  // LAUNCHER_SIGNALS_H_

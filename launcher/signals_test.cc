@@ -128,22 +128,4 @@ TEST(CleanUpOnSignals, HeldSignalsWaitForTheirRelease) {
   EXPECT_TRUE(end.cleaned);
 }
 
-TEST(BusErrorGuard, ASentBusErrorIsNoFault) {
-  // With the guard armed over the whole address space, a SIGBUS from kill() still ends the
-  // process (after the clean-up) instead of jumping back.
-  const ChildEnd end = run_child([] {
-    const BusErrorCatcher catcher;
-    sigjmp_buf jump;
-    if (sigsetjmp(jump, 0) != 0) _exit(4);
-    static const char everything[1] = {};
-    arm_bus_error_guard(&jump, nullptr, everything + sizeof everything);
-    kill(getpid(), SIGBUS);
-    disarm_bus_error_guard();
-    _exit(5);
-  });
-  EXPECT_TRUE(end.cleaned);
-  ASSERT_TRUE(WIFSIGNALED(end.status));
-  EXPECT_EQ(WTERMSIG(end.status), SIGBUS);
-}
-
 }  // namespace
