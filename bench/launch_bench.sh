@@ -19,16 +19,29 @@
 #
 #   bench/launch_bench.sh            (after a build into build/; see bench/README.md)
 #
-# Environment: SFX_BUILD_DIR (default build), SFX_BENCH_SHAPES, SFX_BENCH_RUNS (runs per tool
-# and shape, default 11; 1gb: SFX_BENCH_RUNS_1GB, default 5), SFX_BENCH_MODES (default
-# "warm cold"), SFX_BENCH_TOOLS (default "stub stub-run bsdtar unzip 7z"), SFX_BENCH_STRACE
-# (default 1; 0 skips the system-call counts), SFX_BENCH_STRACE_TOOLS (the tools traced,
-# default all), SFX_BENCH_DIR (the scratch directory's parent,
-# default /tmp: the outputs land on its file system), SFX_MAKE_PAYLOAD (the reference payload
-# script) and SFX_INTEROP_ZIPS (the interop corpus), each found beside the repository
-# otherwise.
+# Environment: SFX_BUILD_DIR (default build), SFX_BENCH_FRESH_EXT4 (see below),
+# SFX_BENCH_SHAPES, SFX_BENCH_RUNS (runs per tool and shape, default 11; 1gb:
+# SFX_BENCH_RUNS_1GB, default 5), SFX_BENCH_MODES (default "warm cold"), SFX_BENCH_TOOLS
+# (default "stub stub-run bsdtar unzip 7z"), SFX_BENCH_STRACE (default 1; 0 skips the
+# system-call counts), SFX_BENCH_STRACE_TOOLS (the tools traced, default all), SFX_BENCH_DIR
+# (the scratch directory's parent, default /tmp: the outputs land on its file system),
+# SFX_MAKE_PAYLOAD (the reference payload script) and SFX_INTEROP_ZIPS (the interop corpus),
+# each found beside the repository otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# SFX_BENCH_FRESH_EXT4=GIB: everything runs on a new ext4 file system of GIB GiB, mounted on
+# /tmp in a private mount namespace (root only), so that the normal run's work root (always
+# under /tmp) lies on it too. A file system that has seen many files made and removed makes
+# each new inode cost more (the allocator skips recently freed ones), for every tool alike.
+if [[ -n ${SFX_BENCH_FRESH_EXT4:-} && -z ${SFX_BENCH_ON_FRESH_EXT4:-} ]]; then
+  image=$(mktemp /tmp/sfx_bench_ext4_XXXXXX)
+  trap 'rm -f "$image"' EXIT
+  truncate -s "${SFX_BENCH_FRESH_EXT4}G" "$image"
+  mkfs.ext4 -q -F "$image"
+  SFX_BENCH_ON_FRESH_EXT4=1 unshare -m sh -c 'mount -o loop "$1" /tmp && exec bash "$2"' \
+    sh "$image" bench/launch_bench.sh
+  exit
+fi
 build=${SFX_BUILD_DIR:-build}
 shapes=${SFX_BENCH_SHAPES-firmware tree manyfiles}
 runs=${SFX_BENCH_RUNS:-11}
