@@ -336,7 +336,8 @@ constexpr std::uint32_t kCentralSignature = 0x02014b50;
 }  // namespace
 
 template <typename Visit>
-bool ZipReader::walk_central_headers(Window& central, const Visit& visit) {
+bool ZipReader::walk_central_headers(const Visit& visit) {
+  Window& central = *window_;
   const std::uint64_t directory_end = end_.directory_offset + end_.directory_size;
   std::vector<unsigned char> extra;
   EntryFacts facts;
@@ -440,7 +441,7 @@ int ZipReader::check_entry_layout(const EntryWatch& watch, bool* walked) {
   std::uint64_t spans = 0;
   bool in_order = true;
   const bool whole = walk_central_headers(
-      *window_, [&](std::uint64_t position, const EntryFacts& entry, std::uint64_t local_offset) {
+      [&](std::uint64_t position, const EntryFacts& entry, std::uint64_t local_offset) {
         if (watch) watch(entry);
         if (entry_kind(entry) == EntryKind::kSymlink) {
           link_paths_.insert(file_system_path(entry.name));
@@ -467,7 +468,7 @@ int ZipReader::check_entry_layout(const EntryWatch& watch, bool* walked) {
   std::vector<EntrySpan> sorted;
   sorted.reserve(static_cast<size_t>(spans));
   walk_central_headers(
-      *window_, [&](std::uint64_t position, const EntryFacts& entry, std::uint64_t local_offset) {
+      [&](std::uint64_t position, const EntryFacts& entry, std::uint64_t local_offset) {
         EntrySpan span;
         if (!span_of(entry, local_offset, span)) {
           // Only a source that changed since the first walk refuses an entry here.

@@ -105,14 +105,14 @@ class ZipReader {
  private:
   struct Window;
 
-  /// Reads the central headers through `central` from the directory's start to its recorded
-  /// end, sizes and offsets from their ZIP64 fields where those hold them, and calls
+  /// Reads the central headers through the library's cache from the directory's start to its
+  /// recorded end, sizes and offsets from their ZIP64 fields where those hold them, and calls
   /// `visit(position, entry, local_offset)` for each in order: where it lies and where its local
   /// header lies (both as recorded), and its facts; a false result stops the walk. True when
   /// every one was read and visited, the walk ended where the end record says and counted its
   /// number of entries; false when a header cannot be read, or `visit` stopped it.
   template <typename Visit>
-  bool walk_central_headers(Window& central, const Visit& visit);
+  bool walk_central_headers(const Visit& visit);
   /// The name in the central header at `position` (as recorded); empty if it cannot be read.
   std::string name_at(std::uint64_t position);
 
