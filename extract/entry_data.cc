@@ -1,7 +1,5 @@
 #include "extract/entry_data.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
