@@ -26,7 +26,9 @@
 namespace {
 
 using sfx_testing::first_data_offset;
+using sfx_testing::header_at;
 using sfx_testing::make_raw_zip;
+using sfx_testing::put_le32;
 using sfx_testing::raw_deflate;
 using sfx_testing::RawZipEnd;
 using sfx_testing::RawZipEntry;
@@ -979,17 +981,6 @@ TEST_F(ExtractTest, AWalkThatDisagreesWithTheEndRecordFails) {
     EXPECT_EQ(EXTRACT_ERR_ENTRIES, run.result);
     EXPECT_EQ(c.message, run.out);
   }
-}
-
-// Position of the `index`-th header with `signature` ("PK\1\2" central, "PK\3\4" local).
-size_t header_at(const std::string& zip, const char* signature, int index) {
-  size_t at = zip.find(signature);
-  for (int i = 0; i < index && at != std::string::npos; ++i) at = zip.find(signature, at + 4);
-  return at;
-}
-
-void put_le32(std::string& zip, size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 // One stored entry whose central header appears `copies` times: every copy unpacks the same

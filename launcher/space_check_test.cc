@@ -101,11 +101,9 @@ TEST(MeasureArchive, CountsWhatUnpackingWritesOrLeavesItToUnpacking) {
                                           RawZipEntry::stored("b", "")};
   std::string overlapping = make_raw_zip(sound);
   // b's central header points at d/a's local header: the layout check refuses it.
-  const size_t b_central = overlapping.rfind("PK\1\2");
-  const size_t a_local = overlapping.find("PK\3\4", overlapping.find("PK\3\4") + 4);
-  for (int i = 0; i < 4; ++i) {
-    overlapping[b_central + 42 + i] = static_cast<char>((a_local >> (8 * i)) & 0xFF);
-  }
+  sfx_testing::put_le32(
+      overlapping, sfx_testing::header_at(overlapping, "PK\1\2", 2) + 42,
+      static_cast<std::uint32_t>(sfx_testing::header_at(overlapping, "PK\3\4", 1)));
   struct Case {
     const char* label;
     std::string zip;

@@ -306,6 +306,16 @@ size_t first_data_offset(const std::string& zip) {
   return 30 + u16(26) + u16(28);
 }
 
+size_t header_at(const std::string& zip, const char* signature, int index) {
+  size_t at = zip.find(signature);
+  for (int i = 0; i < index && at != std::string::npos; ++i) at = zip.find(signature, at + 4);
+  return at;
+}
+
+void put_le32(std::string& zip, size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
 TempDir::TempDir() {
   char name[] = "/tmp/sfx_test_XXXXXX";
   if (mkdtemp(name) == nullptr) fail("mkdtemp");

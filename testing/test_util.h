@@ -115,6 +115,13 @@ inline constexpr char kOptionsHelp[] =
 /// extra field.
 size_t first_data_offset(const std::string& zip);
 
+/// Position of the `index`-th header with `signature` ("PK\1\2" central, "PK\3\4" local) in
+/// a ZIP archive; npos when there are fewer.
+size_t header_at(const std::string& zip, const char* signature, int index);
+
+/// Writes `value` as four little-endian bytes at `at`, over what is there.
+void put_le32(std::string& zip, size_t at, std::uint32_t value);
+
 /// `size` bytes of text that deflates well, the same every time.
 std::string text_bytes(std::size_t size);
 
